@@ -26,6 +26,8 @@ struct NameOf {
 
 }  // namespace
 
-std::string_view event_name(const EventKind& kind) { return std::visit(NameOf{}, kind); }
+std::string_view event_name(const EventKind& kind) {
+  return std::visit(NameOf{}, kind);
+}
 
 }  // namespace vorn::events

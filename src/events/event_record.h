@@ -113,9 +113,9 @@ struct CallEnd {
   std::uint32_t attempts = 0;
 };
 
-using EventKind = std::variant<RunStart, CallStart, CacheHit, CacheMiss, Throttle, BreakerReject,
-                               BreakerHalfOpen, BreakerOpen, BreakerClose, AttemptStart,
-                               AttemptError, Backoff, CallEnd>;
+using EventKind =
+    std::variant<RunStart, CallStart, CacheHit, CacheMiss, Throttle, BreakerReject, BreakerHalfOpen,
+                 BreakerOpen, BreakerClose, AttemptStart, AttemptError, Backoff, CallEnd>;
 
 // The "event" text of a kind: "run_start", "call_start", ...
 std::string_view event_name(const EventKind& kind);

@@ -45,8 +45,7 @@ std::uint64_t splitmix64(std::uint64_t x) {
 std::uint16_t random_u16() {
   static std::atomic<std::uint64_t> counter{0};
   std::uint64_t seed =
-      static_cast<std::uint64_t>(
-          std::chrono::steady_clock::now().time_since_epoch().count()) ^
+      static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
       (static_cast<std::uint64_t>(::getpid()) << 40) ^
       (counter.fetch_add(0x632be59bd9b4e019ULL, std::memory_order_relaxed));
   return static_cast<std::uint16_t>(splitmix64(seed) >> 48);
@@ -125,22 +124,23 @@ std::string EventSink::make_run_id(std::uint64_t wall_ms) {
   return id;
 }
 
-std::unique_ptr<EventSink> EventSink::from_env() { return from_env(EventsEnv::capture()); }
+std::unique_ptr<EventSink> EventSink::from_env() {
+  return from_env(EventsEnv::capture());
+}
 
 std::unique_ptr<EventSink> EventSink::from_env(const EventsEnv& env) {
   std::optional<std::filesystem::path> dir = resolve_events_dir(env);
   if (!dir) return nullptr;
   auto opened = open(*dir);
   if (!opened.ok()) {
-    VORN_LOG(kEvents, kWarn, "event sink unavailable; live events disabled",
-             {"dir", dir->string()}, {"error", opened.error()});
+    VORN_LOG(kEvents, kWarn, "event sink unavailable; live events disabled", {"dir", dir->string()},
+             {"error", opened.error()});
     return nullptr;
   }
   return std::move(opened).value();
 }
 
-Result<std::unique_ptr<EventSink>, std::string> EventSink::open(
-    const std::filesystem::path& dir) {
+Result<std::unique_ptr<EventSink>, std::string> EventSink::open(const std::filesystem::path& dir) {
   std::error_code ec;
   std::filesystem::create_directories(dir, ec);
   if (ec) return os_error_text(ec.value());
@@ -162,9 +162,9 @@ Result<std::unique_ptr<EventSink>, std::string> EventSink::open(
 }
 
 Result<std::unique_ptr<EventSink>, std::string> EventSink::start(int fd, std::string run,
-                                                                std::filesystem::path path,
-                                                                std::uint64_t wall_ms,
-                                                                std::uint32_t pid) {
+                                                                 std::filesystem::path path,
+                                                                 std::uint64_t wall_ms,
+                                                                 std::uint32_t pid) {
   std::unique_ptr<EventSink> sink(new EventSink(std::move(run), std::move(path)));
   try {
     EventSink* raw = sink.get();

@@ -35,9 +35,9 @@ class EventSink {
   // writer when it ends, also on failure): starts the writer thread and emits "run_start"
   // (seq 0, ms 0, run, wall_ms, pid). The error is the thread-creation error's text.
   static Result<std::unique_ptr<EventSink>, std::string> start(int fd, std::string run,
-                                                              std::filesystem::path path,
-                                                              std::uint64_t wall_ms,
-                                                              std::uint32_t pid);
+                                                               std::filesystem::path path,
+                                                               std::uint64_t wall_ms,
+                                                               std::uint32_t pid);
 
   EventSink(const EventSink&) = delete;
   EventSink& operator=(const EventSink&) = delete;

@@ -18,7 +18,7 @@ std::size_t leading_space_len(std::string_view s) {
     if (c == 0xE1 && b(1) == 0x9A && b(2) == 0x80) return 3;  // U+1680
     if (c == 0xE2 && b(1) == 0x80 &&
         (b(2) <= 0x8A || b(2) == 0xA8 || b(2) == 0xA9 || b(2) == 0xAF) && b(2) >= 0x80)
-      return 3;                                                // U+2000-200A, 2028, 2029, 202F
+      return 3;                                               // U+2000-200A, 2028, 2029, 202F
     if (c == 0xE2 && b(1) == 0x81 && b(2) == 0x9F) return 3;  // U+205F
     if (c == 0xE3 && b(1) == 0x80 && b(2) == 0x80) return 3;  // U+3000
   }

@@ -112,13 +112,27 @@ void append_json_string(std::string& out, std::string_view text) {
     out.append(run, p);
     run = p + 1;
     switch (c) {
-      case '"': out.append("\\\"", 2); break;
-      case '\\': out.append("\\\\", 2); break;
-      case 0x08: out.append("\\b", 2); break;
-      case 0x09: out.append("\\t", 2); break;
-      case 0x0A: out.append("\\n", 2); break;
-      case 0x0C: out.append("\\f", 2); break;
-      case 0x0D: out.append("\\r", 2); break;
+      case '"':
+        out.append("\\\"", 2);
+        break;
+      case '\\':
+        out.append("\\\\", 2);
+        break;
+      case 0x08:
+        out.append("\\b", 2);
+        break;
+      case 0x09:
+        out.append("\\t", 2);
+        break;
+      case 0x0A:
+        out.append("\\n", 2);
+        break;
+      case 0x0C:
+        out.append("\\f", 2);
+        break;
+      case 0x0D:
+        out.append("\\r", 2);
+        break;
       default: {
         char esc[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
         out.append(esc, 6);
