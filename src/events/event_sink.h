@@ -69,15 +69,17 @@ class EventSink {
   const std::string run_;
   const std::filesystem::path path_;
 
-  // The emitter lock; also guards the queue, which the writer swaps out in batches.
+  // The emitter lock, a leaf held only to number and queue a message. It also guards the
+  // queue, which the writer swaps out in whole batches. Fields below up to writer_ are
+  // guarded by mu_.
   std::mutex mu_;
-  std::condition_variable cv_;
+  std::condition_variable cv_;  // signals the writer that the queue is no longer empty
   std::uint64_t next_seq_ = 0;
   std::vector<Msg> queue_;
-  bool writer_waiting_ = false;
-  bool receiver_open_ = true;  // false once the writer thread has ended
+  bool writer_waiting_ = false;  // the writer is blocked on cv_
+  bool receiver_open_ = true;    // false once the writer thread has ended
 
-  std::thread writer_;
+  std::thread writer_;  // set once in start(), joined by the destructor
 };
 
 }  // namespace vorn::events
