@@ -407,7 +407,9 @@ TEST_F(SqliteJournalTest, OutOfContractRowsFailTheWholeRead) {
   }
   auto all = j->steps_for_flow("good");
   ASSERT_FALSE(all.ok());
-  EXPECT_EQ(all.error().text(), corrupt_text("steps.kind", "\"bogus\""));
+  // Rows are all read before any is converted, so the unreadable row 4 is reported
+  // ahead of the out-of-contract row 1.
+  EXPECT_EQ(all.error().text(), cases[3].expected);
   auto fine = j->step_at("good", 0);
   ASSERT_TRUE(fine.ok());
   EXPECT_TRUE(fine->has_value());
