@@ -25,7 +25,7 @@ Error Error::worker_spawn(std::string os_error) {
 }
 
 Error Error::corrupt(std::string_view column, std::string_view value) {
-  return Error(Kind::kCorrupt, 0, column, std::string(value));
+  return Error(Kind::kCorrupt, 0, std::string(column), std::string(value));
 }
 
 bool Error::is_busy_or_locked() const {
@@ -43,7 +43,7 @@ std::string Error::text() const {
     case Kind::kWorkerSpawn:
       return "could not spawn a journal connection worker thread: " + message_;
     case Kind::kCorrupt:
-      return "journal column `" + std::string(column_) +
+      return "journal column `" + column_ +
              "` holds a value outside the schema contract: " + quote(message_);
   }
   return {};

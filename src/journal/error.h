@@ -32,7 +32,7 @@ class Error {
   static Error postgres(std::string message);
   static Error worker_gone();
   static Error worker_spawn(std::string os_error);
-  // `column` must be static text (a column name); `value` is shown quoted.
+  // `column` names the column; `value` is shown quoted.
   static Error corrupt(std::string_view column, std::string_view value);
   // An integer value is shown in decimal.
   template <std::integral T>
@@ -49,17 +49,17 @@ class Error {
   // The client's message (storage), the OS error (spawn) or the offending value (corrupt).
   const std::string& message() const { return message_; }
   // The column of a corrupt error; empty otherwise.
-  std::string_view column() const { return column_; }
+  const std::string& column() const { return column_; }
 
   std::string text() const;
 
  private:
-  Error(Kind kind, int code, std::string_view column, std::string message)
-      : kind_(kind), code_(code), column_(column), message_(std::move(message)) {}
+  Error(Kind kind, int code, std::string column, std::string message)
+      : kind_(kind), code_(code), column_(std::move(column)), message_(std::move(message)) {}
 
   Kind kind_ = Kind::kSqlite;
   int code_ = 0;
-  std::string_view column_;
+  std::string column_;
   std::string message_;
 };
 
