@@ -41,6 +41,16 @@ std::uint64_t sat_add(std::uint64_t a, std::uint64_t b) {
   return __builtin_add_overflow(a, b, &r) ? kU64Max : r;
 }
 
+// Whether the k-th wait of an exponential form and every later one are 0: the cap is 0,
+// or the factor cannot grow the product and it is already far below one half (the
+// margin absorbs rounding in the power).
+bool stays_zero(const SchedulePrimary& p, std::uint64_t k) {
+  if (p.max == 0) return true;
+  if (std::isnan(p.factor) || std::fabs(p.factor) > 1.0) return false;
+  double product = static_cast<double>(p.initial) * int_pow(p.factor, k - 1);
+  return std::fabs(product) < 0.25;
+}
+
 bool can_hand_off(const Schedule& s, std::size_t seg) {
   return s.segments[seg].bounded && seg + 1 < s.segments.size();
 }
@@ -107,6 +117,8 @@ std::pair<std::uint64_t, bool> Schedule::wait_and_jitter(std::uint64_t n) const 
       cum = sat_add(cum, w);
     } else {
       w = p.wait(k);
+      // Zero waits never move the sum, so such a segment keeps answering 0.
+      if (w == 0 && stays_zero(p, k)) return {0, p.jitter};
       cum = sat_add(cum, w);
     }
     while (can_hand_off(*this, seg) && cum > segments[seg].bound) {

@@ -11,6 +11,7 @@
 #include "api/policy/journal_location.h"
 #include "api/policy/rate.h"
 #include "api/policy/schedule.h"
+#include "api/policy/target_resolution.h"
 #include "api/policy/unicode_space.h"
 
 namespace vorn {
@@ -336,6 +337,15 @@ TEST(GrammarFuzzTest, ArbitraryInputIsHandled) {
     (void)j;
     (void)p;
     (void)parse_float_literal(text);
+    (void)is_bare_host_key(text);
+    if (auto pattern = OutboundPattern::from_key(text)) {
+      EXPECT_LE(pattern->wildcard_count + pattern->literal_count, text.size());
+      (void)wildcard_match(pattern->host, text);
+    }
+    Policy policy;
+    policy.target[text] = TargetPolicy{};
+    policy.target["*" + text.substr(0, 5) + "*"] = TargetPolicy{};
+    (void)policy.resolve_target(text.substr(0, 3), text, "https", std::nullopt, text);
   }
 }
 

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <random>
 #include <string>
 
 #include "api/policy/policy_reader.h"
@@ -318,6 +319,59 @@ TEST(PolicyReaderTest, InertBreakerWarningsInLayerOrder) {
                                       "policy defaults.llm" + tail, "policy target.\"api\"" + tail,
                                       "policy target.\"billing\"" + tail}));
   EXPECT_TRUE(Policy{}.inert_breaker_warnings().empty());
+}
+
+// Random documents built from the policy's own vocabulary must be read or refused
+// cleanly, never crash.
+TEST(PolicyReaderTest, RandomDocumentsAreHandled) {
+  std::mt19937_64 gen(7);
+  const char* keys[] = {"defaults",  "outbound", "llm",          "target",    "api",      "llm:x",
+                        "timeout",   "retry",    "attempts",     "schedule",  "on",       "breaker",
+                        "failures",  "window",   "failure_rate", "min_calls", "cooldown", "cache",
+                        "ttl",       "scope",    "poll",         "interval",  "deadline", "until",
+                        "field",     "terminal", "flows",        "match",     "argv",     "journal",
+                        "telemetry", "console",  "idempotency",  "header",    "x"};
+  const char* strings[] = {"1s",     "0ms",    "5/s", "exp(1s, x2)", "5xx",
+                           "memory", "file:x", "",    "fail"};
+  auto random_value = [&](auto& self, int depth) -> Json {
+    switch (gen() % (depth > 3 ? 5 : 7)) {
+      case 0:
+        return nullptr;
+      case 1:
+        return static_cast<std::int64_t>(gen() % 5) - 1;
+      case 2:
+        return (gen() % 2) == 0;
+      case 3:
+        return static_cast<double>(gen() % 4) / 2.0;
+      case 4:
+        return strings[gen() % std::size(strings)];
+      case 5: {
+        Json a = Json::array();
+        for (std::size_t i = gen() % 3; i > 0; --i) a.push_back(self(self, depth + 1));
+        return a;
+      }
+      default: {
+        Json o = Json::object();
+        for (std::size_t i = gen() % 4; i > 0; --i)
+          o[keys[gen() % std::size(keys)]] = self(self, depth + 1);
+        return o;
+      }
+    }
+  };
+  int accepted = 0;
+  for (int i = 0; i < 5000; ++i) {
+    Json doc = Json::object();
+    doc[keys[gen() % std::size(keys)]] = random_value(random_value, 0);
+    auto r = read_policy(doc);
+    if (r.ok()) {
+      ++accepted;
+      (void)r->resolve("llm:x");
+      (void)r->inert_breaker_warnings();
+    } else {
+      EXPECT_EQ(r.error().message.rfind("policy invalid at ", 0), 0u);
+    }
+  }
+  EXPECT_GT(accepted, 0);
 }
 
 }  // namespace

@@ -82,6 +82,12 @@ TEST(WaitScheduleTest, ZeroCountsAsOneAndLargeCountsSaturate) {
   EXPECT_EQ(fixed.wait_and_jitter(3600000000001ull).first, 2000u);
   EXPECT_EQ(fixed.wait_and_jitter(kMax).first, 2000u);
   EXPECT_EQ(Schedule{}.wait_and_jitter(1), std::make_pair(std::uint64_t{0}, false));
+  // Exponential segments whose waits have died out answer without walking every retry.
+  Schedule decaying = schedule("exp(1s, x0.5, jitter) upTo 1h andThen fixed(1s)");
+  EXPECT_EQ(waits(decaying, 3), (std::vector<std::uint64_t>{1000, 500, 250}));
+  EXPECT_EQ(decaying.wait_and_jitter(1000000000000ull), std::make_pair(std::uint64_t{0}, true));
+  Schedule capped_at_zero = schedule("exp(1s, x2, max 0ms) upTo 1s andThen fixed(1s)");
+  EXPECT_EQ(capped_at_zero.wait_and_jitter(kMax).first, 0u);
 }
 
 TEST(JitterTest, StaysWithinHalfToWhole) {
