@@ -108,7 +108,7 @@ TEST(RateTest, AcceptedAndRejected) {
   }
 }
 
-TEST(FloatLiteralTest, RustLikeDecimalGrammar) {
+TEST(FloatLiteralTest, DecimalGrammar) {
   struct Case {
     const char* text;
     double value;
