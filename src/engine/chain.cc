@@ -99,12 +99,17 @@ Task<Outcome> Engine::run_chain(Runtime& rt, const Request& request, Effect& eff
     retry = &fallback;
   }
 
-  Result<Json, OutcomeError> result = call.policy.poll && poll_applies(request)
-                                          ? co_await run_poll_loop(call, *retry, *call.policy.poll)
-                                          : co_await run_attempts(call, *retry);
+  // Two statements on purpose: a co_await inside a conditional expression is miscompiled
+  // by GCC 12 (a temporary is destroyed twice).
+  std::optional<Result<Json, OutcomeError>> result;
+  if (call.policy.poll && poll_applies(request)) {
+    result.emplace(co_await run_poll_loop(call, *retry, *call.policy.poll));
+  } else {
+    result.emplace(co_await run_attempts(call, *retry));
+  }
 
   settle(call, ticket, plan.kind == CachePlan::Kind::kMemory ? &plan.memory_key : nullptr,
-         std::move(result));
+         std::move(*result));
 
   if (plan.kind == CachePlan::Kind::kPersistent && outcome.ok && outcome.payload) {
     write_persistent(call, plan.persistent_key, plan.ttl_ms);
