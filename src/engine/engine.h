@@ -22,12 +22,10 @@
 #include "engine/runtime.h"
 #include "engine/state.h"
 #include "engine/task.h"
+#include "events/event_sink.h"
 
 namespace vorn {
 
-namespace events {
-class EventSink;
-}
 namespace journal {
 class Journal;
 }
