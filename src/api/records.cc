@@ -1,6 +1,6 @@
 #include "api/records.h"
 
-#include <cstdio>
+#include <algorithm>
 #include <limits>
 
 #include "api/text.h"
@@ -135,9 +135,17 @@ Result<AttemptResult, std::string> decode_attempt_result(const Json& value) {
 }
 
 std::string trace_id_for(std::uint64_t call_number) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "t-%06llu", static_cast<unsigned long long>(call_number));
-  return buf;
+  char digits[20];
+  int n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + call_number % 10);
+    call_number /= 10;
+  } while (call_number != 0);
+  std::string out = "t-";
+  out.reserve(2 + std::max(n, 6));
+  out.append(n < 6 ? 6 - n : 0, '0');
+  while (n > 0) out += digits[--n];
+  return out;
 }
 
 Outcome outcome_from_single_attempt(AttemptResult attempt) {

@@ -1,11 +1,13 @@
 #include "binding/errors.h"
 #include "binding/handle.h"
 #include "binding/log_sink.h"
+#include "binding/py_strings.h"
 
 namespace vorn::py {
 namespace {
 
 int exec_module(PyObject* module) {
+  if (!init_strings()) return -1;
   install_log_sink();
   if (PyType_Ready(&HandleType) < 0) return -1;
   if (PyModule_AddType(module, &HandleType) < 0) return -1;

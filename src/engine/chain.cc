@@ -71,7 +71,10 @@ Task<Outcome> Engine::run_chain(Runtime& rt, const Request& request, Effect& eff
     call.policy = policy_.resolve(request.target);
   }
 
-  CachePlan plan = plan_cache(call.policy, request, journal() != nullptr);
+  // The journal slot is only consulted by calls that could use the persistent cache.
+  const bool wants_journal =
+      call.policy.cache && call.policy.cache->scope == CacheScope::kPersistent;
+  CachePlan plan = plan_cache(call.policy, request, wants_journal && journal() != nullptr);
   if (plan.kind == CachePlan::Kind::kPersistent) {
     bool hit = serve_from_persistent(call, plan.persistent_key);
     emit_cache(call, true, hit);
