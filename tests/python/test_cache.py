@@ -254,3 +254,21 @@ def test_rows_written_by_others(journal, caplog, name):
     # The live answer replaced the bad row.
     assert stored_value(journal) == b"\x82\xa6schema\xadvorn.cache/v1\xa7payload\xa4live"
     assert_hit(*call(core), "live")
+
+
+def test_unusable_journal_cache_degrades_to_live_calls(journal, caplog):
+    core = vorn_core.VornCore(paused=True, journal_path=journal)
+    core.configure(cached(PERSISTENT))
+    with sqlite3.connect(journal) as db:
+        db.execute("DROP TABLE cache")
+    with caplog.at_level(logging.WARNING, logger="vornex_core.engine"):
+        for _ in range(2):
+            assert_live(*call(core))
+
+    warnings = [(r.levelno, r.getMessage(), sorted(r.vorn_fields)) for r in caplog.records
+                if r.name == "vornex_core.engine"]
+    assert warnings == 2 * [
+        (logging.WARNING, "persistent cache read failed; serving live", ["error", "target"]),
+        (logging.WARNING, "persistent cache write failed; entry not stored", ["error", "target"]),
+    ]
+    assert all("no such table: cache" in r.vorn_fields["error"] for r in caplog.records)
