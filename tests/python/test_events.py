@@ -220,6 +220,25 @@ def test_two_handles_write_two_files(feed_on):
         assert [r["call"] for r in feed[1:]] == ["t-000001"] * 3
 
 
+def test_feed_is_chosen_when_the_handle_is_created(monkeypatch, tmp_path):
+    monkeypatch.setenv("VORN_EVENTS", "1")
+    on = vorn_core.VornCore(paused=True)
+    monkeypatch.setenv("VORN_EVENTS", "0")
+    off = vorn_core.VornCore(paused=True)
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir()
+    monkeypatch.chdir(elsewhere)
+    monkeypatch.setenv("VORN_EVENTS", "1")
+    on.execute(request(target="on"), Script(ok(1)))
+    off.execute(request(target="off"), Script(ok(1)))
+    on.flush_events()
+    assert list(elsewhere.iterdir()) == []
+
+    monkeypatch.chdir(tmp_path)
+    (path,) = feed_files()
+    assert {r.get("target") for r in parse_feed(path)} == {None, "on"}
+
+
 CALLS = 1500  # enough lines to overflow the writer's buffer several times
 
 
