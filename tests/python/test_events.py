@@ -156,13 +156,29 @@ SCENARIOS = {
          [(0, "cache_hit", {"scope": "persistent"}),
           (0, "call_end", {"result": "ok", "attempts": 0})]],
     ),
+    "persistent scope without journal": (
+        {"cache": {"ttl": "1h", "scope": "persistent"}},
+        [({"args_hash": "k"}, [ok(1)]), ({"args_hash": "k"}, [ok(2)])],
+        [[(0, "cache_miss", {"scope": "memory"}),
+          (0, "attempt_start", {"attempt": 1}),
+          (0, "call_end", {"result": "ok", "attempts": 1})],
+         [(0, "cache_hit", {"scope": "memory"}),
+          (0, "call_end", {"result": "ok", "attempts": 0})]],
+    ),
+    "envelope version": (
+        {"cache": {"ttl": "1s"}, "rate": "1/s", "breaker": {"failures": 1}},
+        [({"v": 2, "args_hash": "k"}, [ok(1)])],
+        [[(0, "call_end", {"result": "error", "code": "VORN-E004", "attempts": 0})]],
+    ),
 }
+WITHOUT_JOURNAL = {"persistent scope without journal"}
 
 
 @pytest.mark.parametrize("name", list(SCENARIOS))
 def test_records_of_each_call_in_emission_order(feed_on, tmp_path, name):
     block, steps, expected = SCENARIOS[name]
-    core = vorn_core.VornCore(paused=True, journal_path=str(tmp_path / "j.db"))
+    journal = None if name in WITHOUT_JOURNAL else str(tmp_path / "j.db")
+    core = vorn_core.VornCore(paused=True, journal_path=journal)
     core.configure({"target": {"api": block}})
     trace_ids = []
     for step in steps:
@@ -338,6 +354,9 @@ FAILURES = {
     "E010 empty message": (
         {}, [({}, [err("conn", "")])],
         "VORN-E010", "GET /x failed 1/1 attempts (last: conn)."),
+    "E010 message ending in a dot and blanks": (
+        {}, [({}, [err("conn", "boom. \n")])],
+        "VORN-E010", "GET /x failed 1/1 attempts (last: conn). boom."),
     "E014": ({"retry": {"attempts": 3}}, [({"idempotent": False}, [err("conn", "boom")])],
              "VORN-E014",
              "GET /x failed (conn). Not retried: call is not idempotent \u2014 observed, not "
@@ -372,3 +391,8 @@ def test_failure_messages_cite_the_call_in_the_feed(monkeypatch, name, feed):
     sep = "" if message.endswith(".") else "."
     suffix = f" trace: vorn trace {records[0]['run']}#{start['seq']}"
     assert out["error"]["message"] == message + sep + suffix
+
+
+def test_version_error_cites_no_trace(feed_core):
+    out = feed_core.execute(request(v=2), Script(ok(1)))
+    assert out["error"]["message"] == "unsupported envelope version 2"
