@@ -6,6 +6,7 @@ Prints nanoseconds per call and the overheads (time minus the bare call) as rati
 
 import os
 import sys
+import tempfile
 import time
 
 import vorn_core
@@ -34,9 +35,15 @@ def bare():
         effect(1)
 
 
-def make_execute(policy):
-    os.environ["VORN_EVENTS"] = os.environ.get("VORN_EVENTS", "0")
+def make_execute(policy, feed=False):
+    # The live feed is chosen when a handle is created; with it on, files go to a temporary
+    # directory so the benchmark leaves nothing behind.
+    os.environ["VORN_EVENTS"] = "1" if feed else "0"
+    cwd = os.getcwd()
+    if feed:
+        os.chdir(tempfile.mkdtemp(prefix="vorn-bench-"))
     core = vorn_core.VornCore()
+    os.chdir(cwd)
     if policy:
         core.configure(policy)
     request = {"v": 1, "target": "api", "op": "GET /x", "idempotent": True}
@@ -79,6 +86,7 @@ def main():
         ("bare call", bare),
         ("execute, no policy", make_execute(None)),
         ("execute, retry+breaker+rate", make_execute(FULL_POLICY)),
+        ("execute, no policy, feed on", make_execute(None, feed=True)),
     ]
     try:
         rows.append(("tenacity @retry", make_tenacity()))
@@ -90,6 +98,8 @@ def main():
     for name, ns in results:
         print(f"{name:32} {ns:10.0f} {ns - base:12.0f}")
     over = {name: ns - base for name, ns in results}
+    feed_ratio = results[3][1] / results[1][1]
+    print(f"feed on / feed off, no-policy execute:  {feed_ratio:.2f}")
     if "tenacity @retry" in over:
         t = over["tenacity @retry"]
         print(f"overhead ratio, no policy / tenacity:   {over['execute, no policy'] / t:.2f}")

@@ -184,7 +184,8 @@ EventSink::~EventSink() {
     std::lock_guard<std::mutex> lock(mu_);
     if (receiver_open_) {
       queue_.emplace_back(std::in_place_type<ShutdownMsg>);
-      notify = writer_waiting_;
+      urgent_ = true;
+      notify = true;
     }
   }
   if (notify) cv_.notify_one();
@@ -215,8 +216,8 @@ void EventSink::flush() {
     std::lock_guard<std::mutex> lock(mu_);
     if (!receiver_open_) return;
     queue_.emplace_back(std::in_place_type<FlushMsg>, FlushMsg{std::move(ack)});
-    notify = writer_waiting_;
-    writer_waiting_ = false;
+    urgent_ = true;
+    notify = true;
   }
   if (notify) cv_.notify_one();
   done.wait_for(kFlushTimeout);
@@ -224,15 +225,23 @@ void EventSink::flush() {
 
 // Swaps the queued messages into `batch` (which must be empty); with `wait`, blocks until
 // there is at least one. Returns whether `batch` holds any.
+//
+// Waking the writer costs the emitting thread a system call, so a waiting writer first
+// lingers for a moment without asking to be woken: events emitted meanwhile are collected
+// into one batch (one write) at the end of the linger. A Flush or Shutdown cuts the linger
+// short. Only a writer that found nothing after lingering blocks and asks emitters to wake it.
 bool EventSink::take_batch(std::vector<Msg>& batch, bool wait) {
+  constexpr auto kLinger = std::chrono::milliseconds(2);
   std::unique_lock<std::mutex> lock(mu_);
-  if (wait) {
+  if (wait && queue_.empty()) {
+    cv_.wait_for(lock, kLinger, [&] { return urgent_; });
     while (queue_.empty()) {
       writer_waiting_ = true;
       cv_.wait(lock);
     }
     writer_waiting_ = false;
   }
+  urgent_ = false;
   batch.swap(queue_);
   return !batch.empty();
 }

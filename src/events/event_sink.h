@@ -73,10 +73,11 @@ class EventSink {
   // queue, which the writer swaps out in whole batches. Fields below up to writer_ are
   // guarded by mu_.
   std::mutex mu_;
-  std::condition_variable cv_;  // signals the writer that the queue is no longer empty
+  std::condition_variable cv_;  // wakes the writer
   std::uint64_t next_seq_ = 0;
   std::vector<Msg> queue_;
-  bool writer_waiting_ = false;  // the writer is blocked on cv_
+  bool writer_waiting_ = false;  // the writer is blocked until the queue is non-empty
+  bool urgent_ = false;          // a Flush or Shutdown is queued: the writer must not linger
   bool receiver_open_ = true;    // false once the writer thread has ended
 
   std::thread writer_;  // set once in start(), joined by the destructor
