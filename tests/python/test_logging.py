@@ -1,0 +1,81 @@
+"""Core log records arrive through Python's logging, filtered by the logger's level."""
+
+import logging
+
+import pytest
+
+from conftest import Script, err, ok, request
+from vorn_core import VornCore
+
+ENGINE = "vornex_core.engine"
+INERT = (
+    "policy target.\"api\".breaker sets `failures` (count mode) alongside rate-mode knobs "
+    "(window/failure_rate/min_calls), which are inert in count mode. Remove `failures` to "
+    "select rate mode."
+)
+MIXED = {"target": {"api": {"breaker": {"failures": 1, "cooldown": "1s", "min_calls": 3}}}}
+
+
+def engine_records(caplog):
+    return [r for r in caplog.records if r.name == ENGINE]
+
+
+def cycle_breaker(core):
+    """Opens the breaker, lets it cool down and closes it with a successful probe."""
+    core.execute(request(), Script(err("conn")))
+    core.advance_clock(1000)
+    core.execute(request(), Script(ok(1)))
+
+
+def test_warning_reaches_the_engine_logger(caplog):
+    caplog.set_level(logging.WARNING, logger=ENGINE)
+    VornCore(paused=True).configure(MIXED)
+    [record] = engine_records(caplog)
+    assert (record.levelno, record.getMessage()) == (logging.WARNING, INERT)
+    assert record.vorn_fields == {}
+
+
+def test_debug_records_are_not_emitted_at_warning(caplog):
+    caplog.set_level(logging.WARNING, logger=ENGINE)
+    core = VornCore(paused=True)
+    core.configure(MIXED)
+    caplog.clear()
+    cycle_breaker(core)
+    assert engine_records(caplog) == []
+
+
+def test_debug_records_carry_their_fields(caplog):
+    caplog.set_level(logging.DEBUG, logger=ENGINE)
+    core = VornCore(paused=True)
+    core.configure({"target": {"api": {"breaker": {"failures": 1, "cooldown": "1s"}}}})
+    cycle_breaker(core)
+    transitions = [
+        r.vorn_fields
+        for r in engine_records(caplog)
+        if r.getMessage() == "breaker transition"
+    ]
+    assert all(r.levelno == logging.DEBUG for r in engine_records(caplog)
+               if r.getMessage() == "breaker transition")
+    assert transitions == [
+        {"target": "api", "transition": "opened"},
+        {"target": "api", "transition": "half_open"},
+        {"target": "api", "transition": "closed"},
+    ]
+
+
+@pytest.mark.parametrize("level", [logging.WARNING, logging.DEBUG])
+def test_a_failing_logging_setup_never_disturbs_the_core(caplog, level):
+    def explode(record):
+        raise RuntimeError("broken filter")
+
+    logger = logging.getLogger(ENGINE)
+    caplog.set_level(level, logger=ENGINE)
+    logger.addFilter(explode)
+    try:
+        core = VornCore(paused=True)
+        assert core.configure(MIXED) is None
+        core.execute(request(), Script(err("conn")))
+        core.advance_clock(1000)
+        assert core.execute(request(), Script(ok("still fine")))["payload"] == "still fine"
+    finally:
+        logger.removeFilter(explode)
