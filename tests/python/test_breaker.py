@@ -128,6 +128,21 @@ def test_rate_mode(core, results, opens_at):
     assert states == expected
 
 
+def test_rate_mode_probe_and_fresh_window(core):
+    core.configure(guarded(RATE))
+    run(core, [False] * 10)
+    core.advance_clock(14_999)  # the cooldown defaults to 15 s
+    assert run(core, [True])[0]["error"]["code"] == "VORN-E012"
+    core.advance_clock(1)
+    # A failed probe reopens at once, whatever the window would say.
+    assert run(core, [False])[0]["breaker"] == "open"
+    assert entry(core)["breaker_opens"] == 2
+    core.advance_clock(15_000)
+    assert run(core, [True])[0]["breaker"] == "closed"
+    # Closing emptied the window and did not count the probe: ten fresh calls are needed.
+    assert [o["breaker"] for o in run(core, [False] * 10)] == ["closed"] * 9 + ["open"]
+
+
 def test_rate_mode_min_calls(core):
     core.configure(guarded(dict(RATE, min_calls=3)))
     assert [o["breaker"] for o in run(core, [True, False, False])] == ["closed", "closed", "open"]

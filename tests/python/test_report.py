@@ -27,10 +27,10 @@ def test_fresh_report(core):
 
 
 def test_targets_and_keys_in_byte_order(core):
-    for target in ["b", "a", "B", "a.b", "_"]:
+    for target in ["b", "a", "\u00e9", "B", "a.b", "\U0001f600", "_", "\uffff", ""]:
         core.execute(request(target=target), Script(ok(1)))
     targets = core.report()["targets"]
-    assert list(targets) == ["B", "_", "a", "a.b", "b"]
+    assert list(targets) == ["", "B", "_", "a", "a.b", "b", "\u00e9", "\uffff", "\U0001f600"]
     assert all(list(entry) == ENTRY_KEYS for entry in targets.values())
 
 
@@ -95,8 +95,9 @@ def test_clock_saturates_instead_of_wrapping(core):
     assert core.report()["clock_ms"] == far
     # Still a working handle at the end of time.
     core.configure({"target": {"api": {"rate": "1/s", "breaker": {"failures": 1}}}})
-    assert core.execute(request(), Script(err("conn")))["breaker"] in ("open", "closed")
-    assert core.execute(request(), Script(ok(1)))["v"] == 1
+    assert core.execute(request(), Script(err("conn")))["error"]["code"] == "VORN-E010"
+    assert core.execute(request(), Script(ok(1)))["trace_id"] == "t-000002"
+    assert core.report()["targets"]["api"]["calls"] == 2
 
 
 @pytest.mark.parametrize("ms", [5, 0])
