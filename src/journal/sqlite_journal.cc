@@ -210,7 +210,7 @@ Result<std::shared_ptr<SqliteJournal>, Error> SqliteJournal::open(
 Result<FlowId, Error> SqliteJournal::begin_flow(const NewFlow& flow) {
   const std::int64_t now = clock_->now_ms();
   std::lock_guard lock(mu_);
-  auto stmt = SqliteStatement::prepare(conn_.get(), kBeginFlowSql);
+  auto stmt = SqliteStatement::prepare_cached(conn_.get(), kBeginFlowSql, statements_);
   if (!stmt.ok()) return stmt.error();
   stmt->bind_text(1, std::string_view(flow.flow_id));
   stmt->bind_text(2, std::string_view(flow.entrypoint));
@@ -228,7 +228,7 @@ Status<Error> SqliteJournal::record_step(const FlowId& flow_id, std::uint64_t se
   std::optional<std::string> error_class;
   if (outcome.error_class) error_class = std::string(error_class_text(*outcome.error_class));
   std::lock_guard lock(mu_);
-  auto stmt = SqliteStatement::prepare(conn_.get(), kRecordStepSql);
+  auto stmt = SqliteStatement::prepare_cached(conn_.get(), kRecordStepSql, statements_);
   if (!stmt.ok()) return stmt.error();
   stmt->bind_text(1, std::string_view(flow_id));
   stmt->bind_int64(2, *seq64);
@@ -251,7 +251,7 @@ Result<std::optional<StepOutcome>, Error> SqliteJournal::lookup_step(const FlowI
   std::optional<StepRowData> row;
   {
     std::lock_guard lock(mu_);
-    auto stmt = SqliteStatement::prepare(conn_.get(), kLookupStepSql);
+    auto stmt = SqliteStatement::prepare_cached(conn_.get(), kLookupStepSql, statements_);
     if (!stmt.ok()) return stmt.error();
     stmt->bind_text(1, std::string_view(flow_id));
     stmt->bind_int64(2, *seq64);
@@ -270,7 +270,7 @@ Result<std::optional<KeyedStep>, Error> SqliteJournal::step_at(const FlowId& flo
   std::optional<KeyedStepRow> row;
   {
     std::lock_guard lock(mu_);
-    auto stmt = SqliteStatement::prepare(conn_.get(), kStepAtSql);
+    auto stmt = SqliteStatement::prepare_cached(conn_.get(), kStepAtSql, statements_);
     if (!stmt.ok()) return stmt.error();
     stmt->bind_text(1, std::string_view(flow_id));
     stmt->bind_int64(2, *seq64);
@@ -285,7 +285,7 @@ Result<std::optional<FlowDescriptor>, Error> SqliteJournal::get_flow(const FlowI
   std::optional<FlowRowData> row;
   {
     std::lock_guard lock(mu_);
-    auto stmt = SqliteStatement::prepare(conn_.get(), kGetFlowSql);
+    auto stmt = SqliteStatement::prepare_cached(conn_.get(), kGetFlowSql, statements_);
     if (!stmt.ok()) return stmt.error();
     stmt->bind_text(1, std::string_view(flow_id));
     auto read = first_row<FlowRowData>(*stmt, flow_row);
@@ -298,7 +298,7 @@ Result<std::optional<FlowDescriptor>, Error> SqliteJournal::get_flow(const FlowI
 Status<Error> SqliteJournal::complete_flow(const FlowId& flow_id, FlowStatus status) {
   const std::int64_t now = clock_->now_ms();
   std::lock_guard lock(mu_);
-  auto stmt = SqliteStatement::prepare(conn_.get(), kCompleteFlowSql);
+  auto stmt = SqliteStatement::prepare_cached(conn_.get(), kCompleteFlowSql, statements_);
   if (!stmt.ok()) return stmt.error();
   stmt->bind_text(1, std::string_view(flow_id));
   stmt->bind_text(2, flow_status_text(status));
@@ -311,8 +311,8 @@ Result<std::vector<FlowDescriptor>, Error> SqliteJournal::incomplete_flows(bool 
   std::vector<FlowRowData> rows;
   {
     std::lock_guard lock(mu_);
-    auto stmt =
-        SqliteStatement::prepare(conn_.get(), expired ? kIncompleteExpiredSql : kIncompleteLiveSql);
+    auto stmt = SqliteStatement::prepare_cached(
+        conn_.get(), expired ? kIncompleteExpiredSql : kIncompleteLiveSql, statements_);
     if (!stmt.ok()) return stmt.error();
     stmt->bind_int64(1, now);
     auto read = collect<FlowRowData>(*stmt, flow_row);
@@ -327,7 +327,7 @@ Result<bool, Error> SqliteJournal::acquire_lease(const FlowId& flow_id, const Pr
   const std::int64_t now = clock_->now_ms();
   const std::int64_t expires = add_ms_saturating(now, ttl_ms);
   std::lock_guard lock(mu_);
-  auto stmt = SqliteStatement::prepare(conn_.get(), kAcquireLeaseSql);
+  auto stmt = SqliteStatement::prepare_cached(conn_.get(), kAcquireLeaseSql, statements_);
   if (!stmt.ok()) return stmt.error();
   stmt->bind_text(1, std::string_view(flow_id));
   stmt->bind_text(2, std::string_view(holder));
@@ -341,7 +341,7 @@ Status<Error> SqliteJournal::put_cache(const CacheKey& key, const Bytes& value,
                                        std::uint64_t ttl_ms) {
   const std::int64_t expires = add_ms_saturating(clock_->now_ms(), ttl_ms);
   std::lock_guard lock(mu_);
-  auto stmt = SqliteStatement::prepare(conn_.get(), kPutCacheSql);
+  auto stmt = SqliteStatement::prepare_cached(conn_.get(), kPutCacheSql, statements_);
   if (!stmt.ok()) return stmt.error();
   stmt->bind_text(1, std::string_view(key));
   stmt->bind_blob(2, value);
@@ -352,7 +352,7 @@ Status<Error> SqliteJournal::put_cache(const CacheKey& key, const Bytes& value,
 Result<std::optional<Bytes>, Error> SqliteJournal::get_cache(const CacheKey& key) {
   const std::int64_t now = clock_->now_ms();
   std::lock_guard lock(mu_);
-  auto stmt = SqliteStatement::prepare(conn_.get(), kGetCacheSql);
+  auto stmt = SqliteStatement::prepare_cached(conn_.get(), kGetCacheSql, statements_);
   if (!stmt.ok()) return stmt.error();
   stmt->bind_text(1, std::string_view(key));
   stmt->bind_int64(2, now);
@@ -368,7 +368,7 @@ Result<std::vector<FlowDescriptor>, Error> SqliteJournal::flows_by_entrypoint(
   std::vector<FlowRowData> rows;
   {
     std::lock_guard lock(mu_);
-    auto stmt = SqliteStatement::prepare(conn_.get(), kFlowsByEntrypointSql);
+    auto stmt = SqliteStatement::prepare_cached(conn_.get(), kFlowsByEntrypointSql, statements_);
     if (!stmt.ok()) return stmt.error();
     stmt->bind_text(1, entrypoint);
     auto read = collect<FlowRowData>(*stmt, flow_row);
@@ -382,7 +382,7 @@ Result<std::vector<KeyedStep>, Error> SqliteJournal::steps_for_flow(const FlowId
   std::vector<KeyedStepRow> rows;
   {
     std::lock_guard lock(mu_);
-    auto stmt = SqliteStatement::prepare(conn_.get(), kStepsForFlowSql);
+    auto stmt = SqliteStatement::prepare_cached(conn_.get(), kStepsForFlowSql, statements_);
     if (!stmt.ok()) return stmt.error();
     stmt->bind_text(1, std::string_view(flow_id));
     auto read = collect<KeyedStepRow>(*stmt, keyed_step_row);

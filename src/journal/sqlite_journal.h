@@ -20,8 +20,8 @@
 namespace vorn::journal {
 
 // The journal in one SQLite database file, in WAL mode. One connection, opened without
-// SQLite's own mutex and serialised by this object's lock; statements are prepared per
-// call. Every timestamp comes from the injected clock, read before the lock is taken.
+// SQLite's own mutex and serialised by this object's lock; each statement is prepared
+// once and reused. Every timestamp comes from the injected clock, read before the lock is taken.
 // Between processes SQLite's file locking applies, absorbed by a 5000 ms busy timeout;
 // the lease update is one conditional statement, so two processes cannot both win it.
 class SqliteJournal final : public Journal {
@@ -70,6 +70,7 @@ class SqliteJournal final : public Journal {
   // held by an interrupted operation (there is no "poisoned" state to check).
   std::mutex mu_;
   SqliteConnection conn_;                     // guarded by mu_
+  StatementCache statements_;                 // guarded by mu_; destroyed before conn_ closes
   const std::shared_ptr<const Clock> clock_;  // immutable; the clock is thread-safe itself
 };
 

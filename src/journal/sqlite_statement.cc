@@ -38,6 +38,48 @@ Status<Error> sqlite_exec(sqlite3* db, const char* sql) {
   return Error::sqlite(rc, std::move(text));
 }
 
+StatementCache::~StatementCache() {
+  for (auto& [sql, stmt] : stmts_) sqlite3_finalize(stmt);
+}
+
+sqlite3_stmt* StatementCache::take(std::string_view sql) {
+  auto it = stmts_.find(sql.data());
+  if (it == stmts_.end()) return nullptr;
+  sqlite3_stmt* stmt = it->second;
+  stmts_.erase(it);
+  return stmt;
+}
+
+void StatementCache::give_back(std::string_view sql, sqlite3_stmt* stmt) {
+  auto [it, inserted] = stmts_.emplace(sql.data(), stmt);
+  if (!inserted) sqlite3_finalize(stmt);
+}
+
+Result<SqliteStatement, Error> SqliteStatement::prepare_cached(sqlite3* db, std::string_view sql,
+                                                               StatementCache& cache) {
+  sqlite3_stmt* stmt = cache.take(sql);
+  if (!stmt) {
+    auto fresh = prepare(db, sql);
+    if (!fresh.ok()) return std::move(fresh).error();
+    stmt = std::exchange(fresh.value().stmt_, nullptr);
+  }
+  SqliteStatement out(db, stmt);
+  out.cache_ = &cache;
+  out.sql_ = sql;
+  return out;
+}
+
+void SqliteStatement::release() {
+  if (!stmt_) return;
+  if (cache_) {
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
+    cache_->give_back(sql_, std::exchange(stmt_, nullptr));
+  } else {
+    sqlite3_finalize(std::exchange(stmt_, nullptr));
+  }
+}
+
 Result<SqliteStatement, Error> SqliteStatement::prepare(sqlite3* db, std::string_view sql) {
   sqlite3_stmt* stmt = nullptr;
   int rc = sqlite3_prepare_v2(db, sql.data(), static_cast<int>(sql.size()), &stmt, nullptr);
@@ -51,14 +93,18 @@ Result<SqliteStatement, Error> SqliteStatement::prepare(sqlite3* db, std::string
 SqliteStatement::SqliteStatement(SqliteStatement&& other) noexcept
     : db_(other.db_),
       stmt_(std::exchange(other.stmt_, nullptr)),
+      cache_(other.cache_),
+      sql_(other.sql_),
       bind_error_(std::move(other.bind_error_)),
       read_error_(std::move(other.read_error_)) {}
 
 SqliteStatement& SqliteStatement::operator=(SqliteStatement&& other) noexcept {
   if (this != &other) {
-    sqlite3_finalize(stmt_);
+    release();
     db_ = other.db_;
     stmt_ = std::exchange(other.stmt_, nullptr);
+    cache_ = other.cache_;
+    sql_ = other.sql_;
     bind_error_ = std::move(other.bind_error_);
     read_error_ = std::move(other.read_error_);
   }
@@ -66,7 +112,7 @@ SqliteStatement& SqliteStatement::operator=(SqliteStatement&& other) noexcept {
 }
 
 SqliteStatement::~SqliteStatement() {
-  sqlite3_finalize(stmt_);
+  release();
 }
 
 void SqliteStatement::note_bind(int rc) {

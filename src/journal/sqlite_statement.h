@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "api/result.h"
 #include "journal/error.h"
@@ -28,7 +29,28 @@ Error sqlite_error(sqlite3* db, int rc);
 // Executes a batch of statements separated by semicolons; result rows are discarded.
 Status<Error> sqlite_exec(sqlite3* db, const char* sql);
 
-// One prepared statement, finalized on destruction. Not thread-safe: it belongs to the
+// Prepared statements kept for reuse on one connection, keyed by the address of their SQL
+// text (the journal's statements are constants). Preparing is the dearest part of a short
+// statement, so each is prepared once per connection. Guarded by the connection's lock;
+// must be destroyed before the connection is closed.
+class StatementCache {
+ public:
+  StatementCache() = default;
+  StatementCache(const StatementCache&) = delete;
+  StatementCache& operator=(const StatementCache&) = delete;
+  ~StatementCache();
+
+  // The cached statement for `sql`, removed from the cache while in use, or null.
+  sqlite3_stmt* take(std::string_view sql);
+  // Returns a reset statement for reuse.
+  void give_back(std::string_view sql, sqlite3_stmt* stmt);
+
+ private:
+  std::unordered_map<const char*, sqlite3_stmt*> stmts_;
+};
+
+// One prepared statement, finalized on destruction (or, when it came from a
+// StatementCache, reset and handed back to it). Not thread-safe: it belongs to the
 // caller holding the connection.
 //
 // Binding never fails on the spot: the first bind failure is kept and returned by the
@@ -39,6 +61,9 @@ Status<Error> sqlite_exec(sqlite3* db, const char* sql);
 class SqliteStatement {
  public:
   static Result<SqliteStatement, Error> prepare(sqlite3* db, std::string_view sql);
+  // Like prepare, reusing the statement `cache` holds for `sql` when there is one.
+  static Result<SqliteStatement, Error> prepare_cached(sqlite3* db, std::string_view sql,
+                                                       StatementCache& cache);
 
   SqliteStatement(SqliteStatement&& other) noexcept;
   SqliteStatement& operator=(SqliteStatement&& other) noexcept;
@@ -72,11 +97,14 @@ class SqliteStatement {
 
  private:
   SqliteStatement(sqlite3* db, sqlite3_stmt* stmt) : db_(db), stmt_(stmt) {}
+  void release();
   void note_bind(int rc);
   bool expect_type(int column, int type);
 
   sqlite3* db_ = nullptr;
   sqlite3_stmt* stmt_ = nullptr;
+  StatementCache* cache_ = nullptr;  // where to hand the statement back, if anywhere
+  std::string_view sql_;             // its key in cache_
   std::optional<Error> bind_error_;
   std::optional<Error> read_error_;
 };
