@@ -45,6 +45,12 @@ def test_payload_round_trips_exactly(core, payload):
     assert type(out["payload"]) is type(payload)
 
 
+def test_non_finite_payload_numbers_become_null(core):
+    payload = {"x": float("nan"), "y": [float("inf"), -float("inf"), 0.5]}
+    assert core.execute(request(), Script(ok(payload)))["payload"] == {
+        "x": None, "y": [None, None, 0.5]}
+
+
 def test_failure_outcome_shape(core):
     original = {"body": "nope", "retry": [1]}
     out = core.execute(request(), Script(err("http", "down", http_status=503, original=original)))

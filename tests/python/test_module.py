@@ -78,10 +78,13 @@ def test_known_llm_hosts_is_static():
     assert VornCore.known_llm_hosts() == VornCore(paused=True).known_llm_hosts()
 
 
-def test_persistent_is_a_read_only_property(core):
-    assert core.persistent is False
+@pytest.mark.parametrize("kwargs", [{}, {"journal_path": None}, {"journal_path": ""}])
+def test_handle_without_a_journal_is_in_memory(kwargs):
+    handle = VornCore(**kwargs)
+    assert handle.persistent is False
+    assert handle.flush_events() is None  # the feed is off: nothing to wait for
     with pytest.raises(AttributeError):
-        core.persistent = True
+        handle.persistent = True
 
 
 def test_error_type_shape():
