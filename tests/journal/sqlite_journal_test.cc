@@ -363,6 +363,18 @@ TEST_F(SqliteJournalTest, StepForMissingFlowIsRejected) {
   ASSERT_FALSE(recorded.ok());
   EXPECT_EQ(recorded.error().kind(), Error::Kind::kSqlite);
   EXPECT_EQ(recorded.error().text(), "journal storage error: FOREIGN KEY constraint failed");
+
+  // The statement is reused after its failure: its bindings and state start afresh.
+  begin(*j, "f");
+  s.payload = Bytes{1, 2};
+  ASSERT_TRUE(j->record_step("f", 1, "k", s).ok());
+  s.payload.reset();
+  ASSERT_TRUE(j->record_step("f", 2, "k2", s).ok());
+  auto steps = j->steps_for_flow("f");
+  ASSERT_TRUE(steps.ok());
+  ASSERT_EQ(steps->size(), 2u);
+  EXPECT_EQ((*steps)[0].outcome.payload, (Bytes{1, 2}));
+  EXPECT_EQ((*steps)[1].outcome.payload, std::nullopt);
 }
 
 // Rows only other tools could write: the check constraints are bypassed on a separate
