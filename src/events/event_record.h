@@ -12,12 +12,12 @@
 
 namespace vorn::events {
 
-// The cache store a lookup consulted (Part 3.5); written "memory" / "persistent".
+// The cache store a lookup consulted; written "memory" / "persistent".
 enum class CacheStore : std::uint8_t { kMemory, kPersistent };
 
 std::string_view cache_store_text(CacheStore store);
 
-// The thirteen event kinds of Part 6.2. Members are in the order they are written;
+// The thirteen event kinds of the feed. Members are in the order they are written;
 // std::optional members are left out of the line when empty. Strings are moved in.
 
 // "run_start": emitted by the sink itself as seq 0, ms 0.
@@ -128,7 +128,7 @@ struct Event {
   EventKind kind;
 };
 
-// Queue messages (Part 6.2).
+// Queue messages.
 struct FlushMsg {
   // The one-slot acknowledgement channel's sending end. Destroying it unset also
   // releases the waiter (broken promise).

@@ -16,7 +16,7 @@
 
 namespace vorn::events {
 
-// The live event feed of one engine (Part 6.1): one NDJSON file, numbered events, and a
+// The live event feed of one engine: one NDJSON file, numbered events, and a
 // "vorn-events" writer thread that does all file I/O. Any thread may emit.
 class EventSink {
  public:

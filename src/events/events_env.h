@@ -8,7 +8,7 @@
 
 namespace vorn::events {
 
-// The environment that decides the feed (Part 6.1), captured once.
+// The environment that decides the feed, captured once.
 struct EventsEnv {
   std::filesystem::path cwd;              // current directory, "." when unreadable
   std::optional<std::string> events_var;  // VORN_EVENTS; absent when unset or not UTF-8

@@ -12,7 +12,7 @@
 
 namespace vorn {
 
-// The tag of a persistent cache entry (Part 3.5).
+// The tag of a persistent cache entry.
 inline constexpr std::string_view kCachePayloadSchema = "vorn.cache/v1";
 
 // The entry for encoding: the tag and a borrowed value.

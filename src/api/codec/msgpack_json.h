@@ -45,8 +45,8 @@ Result<Json, std::string> decode_msgpack_value(std::span<const std::uint8_t> byt
 // decode_msgpack_value without the error text.
 std::optional<Json> decode_msgpack(std::span<const std::uint8_t> bytes);
 
-// The {"schema", "payload"} envelope shared by step payloads (Part 4.3) and persistent
-// cache entries (Part 3.5).
+// The {"schema", "payload"} envelope shared by step payloads and persistent
+// cache entries.
 struct SchemaEnvelope {
   std::string schema;
   Json payload;

@@ -12,7 +12,7 @@
 
 namespace vorn {
 
-// The tag of the step payload envelope (Part 4.3).
+// The tag of the step payload envelope.
 inline constexpr std::string_view kStepPayloadSchema = "vorn.step/v1";
 
 // The envelope for encoding: the tag and a borrowed value.
