@@ -67,6 +67,11 @@ class Converter {
       return true;
     }
     if (PyAnySet_Check(obj)) return convert_iterable(obj, out, depth);
+    // A Python class with __getitem__ passes the sequence check as well; a mapping is
+    // still an object, not the list of its keys.
+    const int mapping = is_abc_mapping(obj);
+    if (mapping < 0) return fail_from_python();
+    if (mapping) return convert_mapping(obj, out, depth);
     if (PySequence_Check(obj)) return convert_iterable(obj, out, depth);
     if (PyMapping_Check(obj)) return convert_mapping(obj, out, depth);
     if (is_dataclass_instance(obj)) return convert_dataclass(obj, out, depth);
@@ -171,6 +176,19 @@ class Converter {
       map.insert_or_assign(key, std::move(value));
     }
     return true;
+  }
+
+  // 1 when `obj` is a collections.abc.Mapping, 0 when not, -1 with an exception set.
+  static int is_abc_mapping(PyObject* obj) {
+    // Lives for the rest of the process; guarded by the interpreter lock.
+    static PyObject* mapping_abc = nullptr;
+    if (!mapping_abc) {
+      Ref abc = Ref::steal(PyImport_ImportModule("collections.abc"));
+      if (!abc) return -1;
+      mapping_abc = PyObject_GetAttrString(abc.get(), "Mapping");
+      if (!mapping_abc) return -1;
+    }
+    return PyObject_IsInstance(obj, mapping_abc);
   }
 
   static bool is_dataclass_instance(PyObject* obj) {
