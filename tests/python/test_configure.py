@@ -1,7 +1,10 @@
 """configure and the policy readers: conversion, validation texts, swap semantics."""
 
+import collections
+import collections.abc
 import logging
 import math
+import types
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -229,6 +232,38 @@ def test_invalid_documents_name_the_first_offending_path(core, policy, message):
 )
 def test_valid_documents_are_accepted(core, policy):
     assert core.configure(policy) is None
+
+
+class FrozenMap(collections.abc.Mapping):
+    def __init__(self, data):
+        self._data = dict(data)
+
+    def __getitem__(self, key):
+        return self._data[key]
+
+    def __iter__(self):
+        return iter(self._data)
+
+    def __len__(self):
+        return len(self._data)
+
+
+@pytest.mark.parametrize(
+    "wrap",
+    [
+        types.MappingProxyType,
+        collections.UserDict,
+        collections.ChainMap,
+        collections.OrderedDict,
+        FrozenMap,
+    ],
+)
+def test_any_mapping_is_an_object(core, wrap):
+    # A mapping class also answers to indexing; it must still become an object, never the
+    # list of its keys.
+    core.configure(wrap({"target": wrap({"api": wrap({"timeout": "7s", "fallback": ("a",)})})}))
+    assert core.layer("api", "timeout") == "7s"
+    assert core.layer("api", "fallback") == ["a"]
 
 
 @pytest.mark.parametrize(

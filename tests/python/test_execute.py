@@ -1,5 +1,7 @@
 """Synchronous execute: outcome records, failure texts, request decoding, retries, effects."""
 
+import collections
+
 import pytest
 
 from conftest import Script, err, ok, request
@@ -218,6 +220,14 @@ def test_bad_requests_raise(core, req, message):
     assert (info.value.code, info.value.message) == ("VORN-E003", message)
     assert effect.calls == []
     assert core.report()["targets"] == {}
+
+
+def test_mapping_request_and_attempt_result(core):
+    out = core.execute(
+        collections.UserDict(request()),
+        lambda attempt: collections.UserDict(ok(collections.UserDict({"k": 1}))),
+    )
+    assert (out["result"], out["payload"]) == ("ok", {"k": 1})
 
 
 def test_request_without_idempotent_is_not_idempotent(core):
