@@ -25,7 +25,18 @@ CachePlan plan_cache(const ResolvedPolicy& policy, const Request& request, bool 
   return plan;
 }
 
-void Engine::fill_cache_hit(Call& call, Json payload, bool persistent) {
+namespace {
+
+// Written only once the state lock is released: a log sink runs the embedder's code, which
+// may call back into the engine (a Python logging handler asking for the report).
+void log_cache_hit(const std::string& target, bool persistent) {
+  VORN_LOG(kEngine, kDebug, "cache hit", {"target", target},
+           {"scope", persistent ? "persistent" : "memory"});
+}
+
+}  // namespace
+
+void Engine::fill_cache_hit(Call& call, Json payload) {
   // Called with the state lock held.
   Outcome& outcome = call.outcome;
   outcome.ok = true;
@@ -34,21 +45,22 @@ void Engine::fill_cache_hit(Call& call, Json payload, bool persistent) {
   ++call.metrics->successes;
   ++call.metrics->cache_hits;
   outcome.breaker = state_.breaker_state(call.request.target, call.rt.now());
-  VORN_LOG(kEngine, kDebug, "cache hit", {"target", call.request.target},
-           {"scope", persistent ? "persistent" : "memory"});
 }
 
 bool Engine::serve_from_cache(Call& call, const CacheKey& key) {
   const Instant now = call.rt.now();
-  std::lock_guard lock(state_mu_);
-  auto it = state_.cache.find(key);
-  if (it == state_.cache.end()) return false;
-  // An entry is usable strictly before its expiry instant.
-  if (now >= it->second.expires_at) {
-    state_.cache.erase(it);
-    return false;
+  {
+    std::lock_guard lock(state_mu_);
+    auto it = state_.cache.find(key);
+    if (it == state_.cache.end()) return false;
+    // An entry is usable strictly before its expiry instant.
+    if (now >= it->second.expires_at) {
+      state_.cache.erase(it);
+      return false;
+    }
+    fill_cache_hit(call, it->second.payload);
   }
-  fill_cache_hit(call, it->second.payload, false);
+  log_cache_hit(call.request.target, false);
   return true;
 }
 
@@ -69,8 +81,11 @@ bool Engine::serve_from_persistent(Call& call, const std::string& key) {
              {"target", call.request.target}, {"reason", payload.error()});
     return false;
   }
-  std::lock_guard lock(state_mu_);
-  fill_cache_hit(call, std::move(payload).value(), true);
+  {
+    std::lock_guard lock(state_mu_);
+    fill_cache_hit(call, std::move(payload).value());
+  }
+  log_cache_hit(call.request.target, true);
   return true;
 }
 

@@ -103,7 +103,7 @@ class Engine {
   bool serve_from_cache(Call& call, const CacheKey& key);
   bool serve_from_persistent(Call& call, const std::string& key);
   void write_persistent(Call& call, const std::string& key, std::uint64_t ttl_ms);
-  void fill_cache_hit(Call& call, Json payload, bool persistent);
+  void fill_cache_hit(Call& call, Json payload);
   void emit_cache(Call& call, bool persistent, bool hit);
 
   const Instant start_;
