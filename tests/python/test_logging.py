@@ -1,6 +1,9 @@
 """Core log records arrive through Python's logging, filtered by the logger's level."""
 
 import logging
+import subprocess
+import sys
+import textwrap
 
 import pytest
 
@@ -79,3 +82,46 @@ def test_a_failing_logging_setup_never_disturbs_the_core(caplog, level):
         assert core.execute(request(), Script(ok("still fine")))["payload"] == "still fine"
     finally:
         logger.removeFilter(explode)
+
+
+# Run in a child process: a handler that deadlocks does so holding the interpreter lock,
+# which no watchdog thread in this process could get past.
+REENTRANT_HANDLER = textwrap.dedent(
+    """
+    import logging
+    from vorn_core import VornCore
+
+    seen = []
+
+    class AskForTheReport(logging.Handler):
+        def emit(self, record):
+            targets = core.report()["targets"]
+            core.advance_clock(0)
+            seen.append((record.getMessage(), targets.get("api", {}).get("cache_hits")))
+
+    logger = logging.getLogger("vornex_core.engine")
+    logger.setLevel(logging.DEBUG)
+    logger.addHandler(AskForTheReport())
+    core = VornCore(paused=True)
+    core.configure({"target": {"api": {"cache": {"ttl": "1m"}, "breaker": {"failures": 1}}}})
+    ok = {"status": "ok", "payload": 1}
+    core.execute({"v": 1, "target": "api", "op": "GET /x", "args_hash": "h"}, lambda n: ok)
+    core.execute({"v": 1, "target": "api", "op": "GET /x", "args_hash": "h"}, lambda n: ok)
+    core.execute({"v": 1, "target": "api", "op": "GET /x"},
+                 lambda n: {"status": "error", "class": "conn"})
+    named = ("cache hit", "breaker transition")
+    print([(m, hits) for m, hits in seen if m in named])
+    """
+)
+
+
+def test_handlers_may_call_back_into_the_handle():
+    try:
+        done = subprocess.run(
+            [sys.executable, "-c", REENTRANT_HANDLER], capture_output=True, text=True, timeout=30
+        )
+    except subprocess.TimeoutExpired:
+        pytest.fail("a logging handler calling back into the handle deadlocked")
+    assert done.returncode == 0, done.stderr
+    # The report asked for inside the "cache hit" record already counts that hit.
+    assert done.stdout.strip() == "[('cache hit', 1), ('breaker transition', 1)]"
