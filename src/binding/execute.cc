@@ -72,12 +72,14 @@ PyObject* handle_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   if (!request.ok()) return raise(request.error());
   PyObject* effect = a[1];
 
-  if (in_effect) {
-    // Called from inside a synchronous effect: one direct attempt, no locks, no layers.
+  auto* h = reinterpret_cast<HandleObject*>(self);
+  // Called from inside a synchronous effect, or from code the running call reaches in some
+  // other way on this thread (a logging handler): one direct attempt, no locks, no layers.
+  // Waiting for the runtime this thread already holds would never end.
+  if (in_effect || h->runtime->mu.held_by_this_thread()) {
     return outcome_to_py(outcome_from_single_attempt(invoke_sync_effect(effect, 1)));
   }
 
-  auto* h = reinterpret_cast<HandleObject*>(self);
   std::optional<std::string> idempotency_key;
   if (key_view) idempotency_key.emplace(*key_view);
   Ref keep_effect = Ref::borrow(effect);
