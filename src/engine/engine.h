@@ -57,7 +57,9 @@ class Engine {
   // Runtime state (breakers, buckets, caches, metrics) is kept. On failure nothing changes.
   Status<VornError> configure(const Json& document);
 
-  // Runs one call through the chain on `rt`, calling `effect` once per attempt.
+  // Runs one call through the chain on `rt`, calling `effect` once per attempt. The task
+  // starts when first awaited or driven; `rt`, `request` and `effect` are held by reference
+  // and must outlive it.
   Task<Outcome> execute(Runtime& rt, const Request& request, Effect& effect);
 
   // The deterministic report at `now` (a reading of the driving runtime's clock).

@@ -83,7 +83,8 @@ TEST(Engine, TimedOutAttemptsEndWithE011) {
                       "retry": {"attempts": 2, "schedule": "fixed(10ms)"}}}})j"))
                   .ok());
   ScriptedEffect effect({AttemptResult::success(nullptr)});
-  Task<Outcome> task = engine.execute(rt, make_request(), effect);
+  const Request idempotent = make_request();
+  Task<Outcome> task = engine.execute(rt, idempotent, effect);
   task.start();
   ASSERT_TRUE(task.done());
   Outcome o = task.take();
@@ -97,8 +98,9 @@ TEST(Engine, TimedOutAttemptsEndWithE011) {
   EXPECT_EQ(engine.elapsed_ms(rt.now()), 110u);
 
   // A request that is not idempotent gets no deadline at all.
+  const Request not_idempotent = make_request("api", false);
   Outcome plain = [&] {
-    Task<Outcome> t = engine.execute(rt, make_request("api", false), effect);
+    Task<Outcome> t = engine.execute(rt, not_idempotent, effect);
     t.start();
     return t.take();
   }();
