@@ -237,18 +237,27 @@ TEST_F(FlowEntryTest, JournalFailuresAreReportedWithTheFailedOperation) {
 TEST_F(FlowEntryTest, DroppingAHandleStopsItsHeartbeatAtOnceAndLeavesTheFlowRunning) {
   // With an hour's lease the heartbeat sleeps half an hour between renewals: the drop
   // must wake it rather than wait.
+  LogCapture logs;
   auto handle = enter(manager("pid-1", 3'600'000));
   EXPECT_EQ(heartbeat_threads(), 1);
   handle.reset();
   EXPECT_EQ(heartbeat_threads(), 0);
+  auto dropped = logs.with_message("flow handle dropped uncompleted; left running for recovery");
+  ASSERT_EQ(dropped.size(), 1u);
+  EXPECT_EQ(dropped[0].level, log::Level::kDebug);
+  EXPECT_EQ(dropped[0].fields, (std::map<std::string, std::string>{{"flow", kFlowId}}));
   const journal::FlowDescriptor row = flow_row();
   EXPECT_EQ(row.status, FlowStatus::kRunning);
   EXPECT_EQ(row.lease_holder, "pid-1");
 }
 
 TEST_F(FlowEntryTest, CompleteStampsTheStatusAndClearsTheLease) {
+  LogCapture logs;
   auto handle = enter();
   ASSERT_TRUE(handle->complete(FlowStatus::kCompleted));
+  handle.reset();
+  EXPECT_TRUE(
+      logs.with_message("flow handle dropped uncompleted; left running for recovery").empty());
   const journal::FlowDescriptor row = flow_row();
   EXPECT_EQ(row.status, FlowStatus::kCompleted);
   EXPECT_EQ(row.lease_holder, std::nullopt);

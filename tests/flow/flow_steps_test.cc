@@ -117,6 +117,26 @@ TEST_F(FlowStepTest, StepWithoutIdempotencyKeyRecordsNoRunningPayload) {
   EXPECT_EQ(in_flight->outcome.payload, std::nullopt);
 }
 
+TEST_F(FlowStepTest, JournalFailuresDuringAStepAreLoggedAndTheStepStillRuns) {
+  auto handle = enter();
+  LogCapture logs;
+  exec("DROP TABLE steps");
+  ScriptedEffect effect;
+  StepResult result = step(*handle, request("svc"), effect);
+  EXPECT_TRUE(result.outcome.ok);
+  EXPECT_FALSE(result.replayed);
+  EXPECT_EQ(effect.calls, 1);
+
+  auto planning = logs.with_message("step_at failed; executing live");
+  ASSERT_EQ(planning.size(), 1u);
+  EXPECT_EQ(planning[0].fields["flow"], kFlowId);
+  EXPECT_EQ(planning[0].fields["seq"], "1");
+  EXPECT_TRUE(planning[0].fields["error"].starts_with("journal storage error: "));
+  auto writes = logs.with_message("record_step failed; step not journaled");
+  ASSERT_EQ(writes.size(), 2u);  // the running and the terminal record
+  EXPECT_EQ(writes[1].fields["seq"], "1");
+}
+
 TEST_F(FlowStepTest, ResumeReplaysRecordedStepsInOrderWithoutCallingTheEffect) {
   AttemptResult timeout = AttemptResult::failure(ErrorClass::kTimeout, "slow");
   {
@@ -239,6 +259,7 @@ TEST_F(FlowStepTest, DivergenceFollowsTheNondeterminismResponse) {
     }
 
     configure(c.mode);
+    LogCapture logs;
     if (c.code_changed) d.code_hash = "code-2";
     auto handle = enter(manager(), d);
     ASSERT_EQ(handle->code_changed(), c.code_changed);
@@ -255,6 +276,7 @@ TEST_F(FlowStepTest, DivergenceFollowsTheNondeterminismResponse) {
       EXPECT_TRUE(after.replayed);
       EXPECT_TRUE(last.replayed);
       EXPECT_EQ(effect.calls, 0);
+      EXPECT_TRUE(logs.with_message("flow nondeterminism; abandoning replay").empty());
     } else {
       EXPECT_FALSE(diverged.replayed);
       EXPECT_TRUE(diverged.outcome.ok);
@@ -267,6 +289,14 @@ TEST_F(FlowStepTest, DivergenceFollowsTheNondeterminismResponse) {
       EXPECT_EQ(marker->outcome.attempt, 0u);
       EXPECT_EQ(decoded(marker->outcome.payload),
                 (Json{{"expected", "svc-b#-"}, {"mode", c.marker_mode}, {"observed", "svc-x#-"}}));
+      auto warned = logs.with_message("flow nondeterminism; abandoning replay");
+      ASSERT_EQ(warned.size(), 1u);
+      EXPECT_EQ(warned[0].level, log::Level::kWarn);
+      EXPECT_EQ(warned[0].fields, (std::map<std::string, std::string>{{"expected", "svc-b#-"},
+                                                                      {"flow", id},
+                                                                      {"mode", c.marker_mode},
+                                                                      {"observed", "svc-x#-"},
+                                                                      {"seq", "2"}}));
     }
     EXPECT_EQ(step_rows(id), c.rows);
   }
@@ -324,6 +354,7 @@ TEST_F(FlowStepTest, LiveStepIsRefusedOnceTheLeaseIsLost) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
+    LogCapture logs;  // outlives the handle and its heartbeat thread
     ASSERT_TRUE(journal_->complete_flow(kFlowId, FlowStatus::kFailed));  // free from earlier cases
     auto handle = enter(manager("pid-1", c.lease));
     ASSERT_NE(handle, nullptr);
@@ -333,6 +364,13 @@ TEST_F(FlowStepTest, LiveStepIsRefusedOnceTheLeaseIsLost) {
     const std::vector<std::string> rows = step_rows();
     ScriptedEffect effect;
     StepResult result = step(*handle, request("svc"), effect);
+    auto warned =
+        logs.with_message("lease lost before live step; refusing to double-execute (VORN-E030)");
+    EXPECT_EQ(warned.size(), c.lost ? 1u : 0u);
+    if (!warned.empty()) {
+      EXPECT_EQ(warned[0].fields,
+                (std::map<std::string, std::string>{{"flow", kFlowId}, {"seq", "1"}}));
+    }
     if (c.lost) {
       expect_refusal(result, ErrorCode::kE030,
                      "flow py:app:main#a1# lost its lease before step 1; another holder may be "

@@ -13,11 +13,15 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "api/log.h"
 #include "api/records.h"
 #include "engine/current_thread_runtime.h"
 #include "engine/effect.h"
@@ -109,6 +113,48 @@ class SuspendingRuntime final : public Runtime {
  private:
   Instant now_ = Clock::now();
   std::function<void()> pending_;
+};
+
+// Captures the flow's log records, from any thread, while it lives.
+class LogCapture final : public log::Sink {
+ public:
+  struct Record {
+    log::Level level;
+    std::string message;
+    std::map<std::string, std::string> fields;
+  };
+
+  LogCapture() {
+    log::set_threshold(log::Target::kFlow, log::Level::kDebug);
+    log::set_sink(this);
+  }
+  ~LogCapture() override {
+    log::set_sink(nullptr);
+    log::set_threshold(log::Target::kFlow, log::Level::kOff);
+  }
+
+  void write(log::Target target, log::Level level, std::string_view message,
+             std::initializer_list<log::Field> fields) override {
+    if (target != log::Target::kFlow) return;
+    Record record{level, std::string(message), {}};
+    for (const log::Field& f : fields) record.fields[std::string(f.name)] = f.value;
+    std::lock_guard lock(mu_);
+    records_.push_back(std::move(record));
+  }
+
+  // The records with this message.
+  std::vector<Record> with_message(std::string_view message) const {
+    std::lock_guard lock(mu_);
+    std::vector<Record> out;
+    for (const Record& r : records_) {
+      if (r.message == message) out.push_back(r);
+    }
+    return out;
+  }
+
+ private:
+  mutable std::mutex mu_;
+  std::vector<Record> records_;  // guarded by mu_
 };
 
 inline Request request(std::string target, std::optional<std::string> args_hash = std::nullopt,

@@ -83,6 +83,28 @@ TEST_F(HeartbeatTest, RenewalMarksTheMonitorOnlyWhenTheLeaseIsHeld) {
   }
 }
 
+TEST_F(HeartbeatTest, FailedRenewalsAreLoggedAndLeaveTheMonitorAlone) {
+  LogCapture logs;
+  ASSERT_TRUE(*journal_->acquire_lease(kFlowId, "pid-2", kLease));
+  LeaseHeartbeatMonitor monitor(monotonic_.now_fn());
+  monotonic_.advance(100);
+  EXPECT_FALSE(renew_lease(*journal_, kFlowId, "pid-1", kLease, monitor));
+  auto lost = logs.with_message("lease heartbeat: lease lost to another holder");
+  ASSERT_EQ(lost.size(), 1u);
+  EXPECT_EQ(lost[0].level, log::Level::kWarn);
+  EXPECT_EQ(lost[0].fields, (std::map<std::string, std::string>{{"flow", kFlowId}}));
+
+  exec("DROP TABLE steps; DROP TABLE outbox; DROP TABLE flows");
+  EXPECT_FALSE(renew_lease(*journal_, kFlowId, "pid-1", kLease, monitor));
+  auto failed = logs.with_message("lease heartbeat renewal failed");
+  ASSERT_EQ(failed.size(), 1u);
+  EXPECT_EQ(failed[0].level, log::Level::kWarn);
+  EXPECT_EQ(failed[0].fields["flow"], kFlowId);
+  EXPECT_TRUE(failed[0].fields["error"].starts_with("journal storage error: "))
+      << failed[0].fields["error"];
+  EXPECT_EQ(monitor.ms_since_renewal(), 100u);
+}
+
 TEST_F(HeartbeatTest, ThreadRenewsTheLeaseEveryIntervalUntilDropped) {
   ASSERT_TRUE(*journal_->acquire_lease(kFlowId, "pid-1", 2));
   auto monitor = std::make_shared<LeaseHeartbeatMonitor>(monotonic_.now_fn());
