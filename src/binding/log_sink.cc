@@ -1,6 +1,9 @@
 #include "binding/log_sink.h"
 
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "api/log.h"
 #include "binding/py_ref.h"
@@ -36,6 +39,14 @@ log::Level threshold_for(long effective) {
   return log::Level::kOff;
 }
 
+// A thread that waits for the interpreter lock once finalization has begun is ended by
+// the interpreter in the middle of our frames, whose destructors then touch Python
+// without the lock and abort the process. Native threads (a flow's heartbeat, the event
+// writer) may log at any time, so the sink closes at exit, from an atexit hook (run
+// before finalization begins), and waits there for the writes already under way.
+std::atomic<int> g_writing{0};
+std::atomic<bool> g_closed{false};
+
 class PythonSink final : public log::Sink {
  public:
   // The loggers live as long as the process; guarded by the interpreter lock.
@@ -43,7 +54,11 @@ class PythonSink final : public log::Sink {
 
   void write(log::Target target, log::Level level, std::string_view message,
              std::initializer_list<log::Field> fields) override {
-    if (!Py_IsInitialized() || _Py_IsFinalizing()) return;
+    g_writing.fetch_add(1);
+    struct Done {
+      ~Done() { g_writing.fetch_sub(1); }
+    } done;  // outlives `gil` below
+    if (g_closed.load() || !Py_IsInitialized() || _Py_IsFinalizing()) return;
     GilAcquire gil;
     PyObject* logger = loggers[static_cast<int>(target)];
     if (!logger) return;
@@ -79,6 +94,21 @@ class PythonSink final : public log::Sink {
 
 PythonSink g_sink;
 
+// The atexit hook: drops every later record and waits, without the interpreter lock, for
+// the writes in progress. Bounded, so a handler that never returns cannot hang the exit.
+PyObject* close_sink(PyObject*, PyObject*) {
+  g_closed.store(true);
+  Py_BEGIN_ALLOW_THREADS;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (g_writing.load() > 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  Py_END_ALLOW_THREADS;
+  Py_RETURN_NONE;
+}
+
+PyMethodDef kCloseSink = {"_close_log_sink", close_sink, METH_NOARGS, nullptr};
+
 }  // namespace
 
 void install_log_sink() {
@@ -94,6 +124,12 @@ void install_log_sink() {
   }
   log::set_sink(&g_sink);
   refresh_log_levels();
+  Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
+  Ref hook = Ref::steal(PyCFunction_New(&kCloseSink, nullptr));
+  Ref registered = atexit && hook ? Ref::steal(PyObject_CallMethod(atexit.get(), "register", "O",
+                                                                   hook.get()))
+                                  : Ref();
+  if (!registered) PyErr_Clear();
 }
 
 void refresh_log_levels() {
