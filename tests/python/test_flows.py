@@ -233,6 +233,65 @@ def test_zero_lease_refuses_every_live_step(journal):
     assert [s["step_key"] for s in core.steps_for_flow(flow_id)] == ["flow:attempt"]
 
 
+def test_heartbeat_renews_the_lease_until_the_handle_is_dropped(journal):
+    core = handle(journal)
+    flow_id = core.enter_flow(EP, "h1", lease_ms=200)["flow_id"]
+    first_expiry = flow_row(journal, flow_id)[2]
+    time.sleep(0.5)  # well past the lease: only renewals keep it
+    effect = Script(ok(1))
+    assert core.execute(step("a"), effect)["result"] == "ok"
+    assert effect.calls == [1]
+    assert flow_row(journal, flow_id)[2] > first_expiry
+
+    del core  # left uncompleted: the heartbeat stops, the flow stays running
+    status, holder, expiry, _ = flow_row(journal, flow_id)
+    time.sleep(0.3)
+    assert flow_row(journal, flow_id)[:3] == (status, holder, expiry)
+    assert status == "running"
+
+
+def msgpack_str(text):
+    data = text.encode()
+    assert len(data) < 32
+    return bytes([0xA0 | len(data)]) + data
+
+
+def running_record(key):
+    """The payload a running record stores for an idempotency key."""
+    value = b"\x81" + msgpack_str("idempotency_key") + key
+    return b"\x82" + msgpack_str("schema") + msgpack_str("vorn.step/v1") + msgpack_str(
+        "payload") + value
+
+
+# (payload of the crashed step's running record, flow status, key asked, expected answer)
+PEEK_CASES = [
+    (running_record(msgpack_str("key-1")), "running", "shop#a", "key-1"),
+    (running_record(msgpack_str("key-1")), "running", "shop#b", None),
+    (None, "running", "shop#a", None),
+    (running_record(b"\x07"), "running", "shop#a", None),  # not a string
+    (running_record(msgpack_str("key-1")), "completed", "shop#a", None),  # a pure replay
+]
+
+
+@pytest.mark.parametrize("payload, status, asked, expected", PEEK_CASES)
+def test_recorded_idempotency_key_peeks_at_a_crashed_next_step(journal, payload, status, asked,
+                                                               expected):
+    flow_id = first_run(journal, "a")
+    # The row a crash inside the step leaves behind.
+    sql(journal, "UPDATE steps SET outcome = 'running', attempt = 0, ended_at = NULL, "
+        "payload = ?1 WHERE seq = 1", payload)
+    sql(journal, "UPDATE flows SET status = ?1, lease_holder = NULL, lease_expires = NULL",
+        status)
+    core = handle(journal)
+    core.enter_flow(EP, "a1")
+    assert core.recorded_idempotency_key(asked) == expected
+    assert core.recorded_idempotency_key(asked) == expected  # a peek never advances
+    if status == "running":
+        out = core.execute(step("a"), Script(ok("again")), idempotency_key=expected)
+        assert out["replayed"] is False
+        assert core.recorded_idempotency_key("shop#a") is None
+
+
 # --- nondeterminism --------------------------------------------------------------------
 
 # (policy response, code hash of the first run, code hash of the resume, effective mode)
