@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "api/result.h"
@@ -48,6 +49,11 @@ class EventSink {
   // Queues one event with the next sequence number and returns that number. Never blocks on
   // I/O; with the writer stopped the event is dropped silently (the number is still used).
   std::uint64_t emit(std::uint64_t ms, EventKind kind);
+  // The same for one concrete kind, built straight into its queue slot: the engine emits
+  // on every call's path, where the intermediate moves of the record show.
+  template <class Kind>
+  requires(!std::is_same_v<std::decay_t<Kind>, EventKind>) std::uint64_t
+      emit(std::uint64_t ms, Kind&& kind);
 
   // Returns once every event emitted before the call is written and the file flushed, when
   // the writer stopped, or after 5 seconds at most.
@@ -82,6 +88,27 @@ class EventSink {
 
   std::thread writer_;  // set once in start(), joined by the destructor
 };
+
+template <class Kind>
+requires(!std::is_same_v<std::decay_t<Kind>, EventKind>) std::uint64_t EventSink::emit(
+    std::uint64_t ms, Kind&& kind) {
+  bool notify = false;
+  std::uint64_t seq;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    seq = next_seq_++;
+    if (receiver_open_) {
+      Event& event = std::get<Event>(queue_.emplace_back(std::in_place_type<Event>));
+      event.seq = seq;
+      event.ms = ms;
+      event.kind.template emplace<std::decay_t<Kind>>(std::forward<Kind>(kind));
+      notify = writer_waiting_;
+      writer_waiting_ = false;
+    }
+  }
+  if (notify) cv_.notify_one();
+  return seq;
+}
 
 }  // namespace vorn::events
 
