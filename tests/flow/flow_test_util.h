@@ -21,6 +21,7 @@
 #include <string_view>
 #include <vector>
 
+#include "../support/temp_dir.h"
 #include "api/log.h"
 #include "api/records.h"
 #include "engine/current_thread_runtime.h"
@@ -38,22 +39,7 @@ namespace vorn::flow::testing {
 inline constexpr std::int64_t kT0 = 1'700'000'000'000;
 inline constexpr std::uint64_t kLease = 30'000;
 
-// A fresh directory under the test temp dir, removed with the object.
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "vorn-flow-XXXXXX").string();
-    path_ = mkdtemp(pattern.data()) != nullptr ? std::filesystem::path(pattern) : "";
-  }
-  ~TempDir() {
-    std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-  }
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
+using vorn::testing::TempDir;
 
 // A monotonic clock that moves only when told to.
 class FakeMonotonic {

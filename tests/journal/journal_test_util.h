@@ -9,24 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "../support/temp_dir.h"
+
 namespace vorn::journal::testing {
 
-// A fresh directory under the test temp dir, removed with the object.
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "vorn-journal-XXXXXX").string();
-    path_ = mkdtemp(pattern.data()) != nullptr ? std::filesystem::path(pattern) : "";
-  }
-  ~TempDir() {
-    std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-  }
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
+using vorn::testing::TempDir;
 
 // A separate plain connection to a journal file, for inspecting or tampering with it.
 class RawDb {

@@ -38,18 +38,18 @@ TEST(Base64, AcceptTable) {
 
 TEST(Base64, RejectTable) {
   const char* cases[] = {
-      "Zg",         // padding required
-      "Zg=",        // length not a multiple of 4
-      "Zm9",        //
-      "Z===",       // too much padding
-      "====",       //
-      "Zg==Zg==",   // padding in the middle
-      "Zm=v",       // '=' before a symbol
-      "-_-_",       // URL-safe alphabet
-      "Zm9v\n",     // whitespace
-      "Zm 9v",      //
-      "Zh==",       // non-canonical trailing bits ("Zg==" is canonical)
-      "Zm9=",       // non-canonical trailing bits ("Zm8=" is canonical)
+      "Zg",           // padding required
+      "Zg=",          // length not a multiple of 4
+      "Zm9",          //
+      "Z===",         // too much padding
+      "====",         //
+      "Zg==Zg==",     // padding in the middle
+      "Zm=v",         // '=' before a symbol
+      "-_-_",         // URL-safe alphabet
+      "Zm9v\n",       // whitespace
+      "Zm 9v",        //
+      "Zh==",         // non-canonical trailing bits ("Zg==" is canonical)
+      "Zm9=",         // non-canonical trailing bits ("Zm8=" is canonical)
       "Zm9v\xff===",  // non-ASCII
   };
   for (const char* c : cases) {

@@ -9,23 +9,13 @@
 #include "api/codec/msgpack_json.h"
 #include "api/codec/step_payload.h"
 
+#include "codec_test_util.h"
+
 namespace vorn {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-Bytes hex(const std::string& text) {
-  Bytes out;
-  for (std::size_t i = 0; i + 1 < text.size();) {
-    if (text[i] == ' ') {
-      ++i;
-      continue;
-    }
-    out.push_back(static_cast<std::uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
-    i += 2;
-  }
-  return out;
-}
+using testing::Bytes;
+using testing::hex;
 
 // MessagePack str of a short ASCII text.
 Bytes str(const std::string& text) {
@@ -70,25 +60,39 @@ TEST(StepPayload, DecodeTable) {
       {"untagged integer", {0x05}, Json(5)},
       {"trailing byte ignored", {0x05, 0x06}, Json(5)},
       {"envelope with trailing bytes", join({kStepFive, {0xc1, 0xc1}}), Json(5)},
-      {"keys reversed", join({{0x82}, str("payload"), {0xc3}, str("schema"), str("vorn.step/v1")}), Json(true)},
+      {"keys reversed", join({{0x82}, str("payload"), {0xc3}, str("schema"), str("vorn.step/v1")}),
+       Json(true)},
       {"extra keys skipped (bin, ext, int-keyed map)",
-       join({{0x85}, str("x"), hex("c40201 02"), str("payload"), {0x07}, str("y"), hex("d40100"),
-             str("schema"), str("vorn.step/v1"), str("z"), hex("81 01 02")}),
+       join({{0x85},
+             str("x"),
+             hex("c40201 02"),
+             str("payload"),
+             {0x07},
+             str("y"),
+             hex("d40100"),
+             str("schema"),
+             str("vorn.step/v1"),
+             str("z"),
+             hex("81 01 02")}),
        Json(7)},
       {"array envelope", join({{0x92}, str("vorn.step/v1"), {0xc3}}), Json(true)},
-      {"foreign tag -> whole map", join({{0x82}, str("schema"), str("vorn.step/v2"), str("payload"), {0x05}}),
+      {"foreign tag -> whole map",
+       join({{0x82}, str("schema"), str("vorn.step/v2"), str("payload"), {0x05}}),
        Json::parse(R"({"schema": "vorn.step/v2", "payload": 5})")},
-      {"foreign tag array -> whole array", join({{0x92}, str("other"), {0x01}}), Json::parse(R"(["other", 1])")},
+      {"foreign tag array -> whole array", join({{0x92}, str("other"), {0x01}}),
+       Json::parse(R"(["other", 1])")},
       {"missing payload -> whole map", join({{0x81}, str("schema"), str("vorn.step/v1")}),
        Json::parse(R"({"schema": "vorn.step/v1"})")},
-      {"schema not a string -> whole map", join({{0x82}, str("schema"), {0x01}, str("payload"), {0x05}}),
+      {"schema not a string -> whole map",
+       join({{0x82}, str("schema"), {0x01}, str("payload"), {0x05}}),
        Json::parse(R"({"schema": 1, "payload": 5})")},
       {"three-element array -> whole array", join({{0x93}, str("vorn.step/v1"), {0x01, 0x02}}),
        Json::parse(R"(["vorn.step/v1", 1, 2])")},
       {"reserved byte", {0xc1}, std::nullopt},
       {"empty", {}, std::nullopt},
       {"truncated envelope", Bytes(kStepFive.begin(), kStepFive.end() - 1), std::nullopt},
-      {"bin payload", join({{0x82}, str("schema"), str("vorn.step/v1"), str("payload"), hex("c40101")}),
+      {"bin payload",
+       join({{0x82}, str("schema"), str("vorn.step/v1"), str("payload"), hex("c40101")}),
        std::nullopt},
   };
   for (const auto& c : cases) {
@@ -109,7 +113,8 @@ TEST(StepPayload, DecodeStepPayloadKeepsTag) {
 }
 
 TEST(CachePayload, ExampleBytes) {
-  const Bytes expected = join({{0x82}, str("schema"), str("vorn.cache/v1"), str("payload"), hex("81 a161 01")});
+  const Bytes expected =
+      join({{0x82}, str("schema"), str("vorn.cache/v1"), str("payload"), hex("81 a161 01")});
   auto bytes = encode_cache_payload(Json::parse(R"({"a": 1})"));
   ASSERT_TRUE(bytes.ok());
   EXPECT_EQ(*bytes, expected);
@@ -133,7 +138,14 @@ TEST(CachePayload, DecodeTable) {
     Bytes bytes;
     std::string outcome;  // the payload's dump, or the failure reason
   } cases[] = {
-      {"reversed keys, extra key", join({{0x83}, str("payload"), hex("92 01 c0"), str("v"), {0x01}, str("schema"), str("vorn.cache/v1")}),
+      {"reversed keys, extra key",
+       join({{0x83},
+             str("payload"),
+             hex("92 01 c0"),
+             str("v"),
+             {0x01},
+             str("schema"),
+             str("vorn.cache/v1")}),
        "[1,null]"},
       {"array form", join({{0x92}, str("vorn.cache/v1"), str("x")}), "\"x\""},
       {"other schema", join({{0x82}, str("schema"), str("other/x"), str("payload"), {0x01}}),
@@ -149,9 +161,11 @@ TEST(CachePayload, DecodeTable) {
        "messagepack decode failed: envelope field `schema` is not a string"},
       {"truncated", join({{0x82}, str("schema"), str("vorn.cache/v1"), str("payload")}),
        "messagepack decode failed: unexpected end of data"},
-      {"ext payload", join({{0x82}, str("schema"), str("vorn.cache/v1"), str("payload"), hex("d40100")}),
+      {"ext payload",
+       join({{0x82}, str("schema"), str("vorn.cache/v1"), str("payload"), hex("d40100")}),
        "messagepack decode failed: ext value has no JSON counterpart"},
-      {"non-str key in payload", join({{0x82}, str("schema"), str("vorn.cache/v1"), str("payload"), hex("81 01 01")}),
+      {"non-str key in payload",
+       join({{0x82}, str("schema"), str("vorn.cache/v1"), str("payload"), hex("81 01 01")}),
        "messagepack decode failed: map key is not a string"},
       {"array of 3", join({{0x93}, str("vorn.cache/v1"), {0x01, 0x02}}),
        "messagepack decode failed: envelope array has 3 elements, expected 2"},
@@ -175,7 +189,8 @@ TEST(Envelope, RandomBytesNeverCrash) {
     (void)decode_cache_payload(bytes);
   }
   // Deep nesting in a skipped entry fails without recursion.
-  Bytes deep = join({{0x83}, str("schema"), str("vorn.cache/v1"), str("payload"), {0x01}, str("x")});
+  Bytes deep =
+      join({{0x83}, str("schema"), str("vorn.cache/v1"), str("payload"), {0x01}, str("x")});
   deep.insert(deep.end(), 1000000, 0x91);
   EXPECT_FALSE(decode_cache_payload(deep).ok());
   EXPECT_FALSE(decode_payload(deep).has_value());

@@ -8,23 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "codec_test_util.h"
+
 namespace vorn {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-Bytes hex(const std::string& text) {
-  Bytes out;
-  for (std::size_t i = 0; i + 1 < text.size();) {
-    if (text[i] == ' ') {
-      ++i;
-      continue;
-    }
-    out.push_back(static_cast<std::uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
-    i += 2;
-  }
-  return out;
-}
+using testing::Bytes;
+using testing::hex;
 
 Bytes cat(Bytes a, const Bytes& b) {
   a.insert(a.end(), b.begin(), b.end());
@@ -80,9 +70,10 @@ TEST(MsgpackJson, ScalarForms) {
     auto back = decode_msgpack(hex(c.bytes));
     ASSERT_TRUE(back.has_value());
     EXPECT_EQ(*back, c.value);
-    EXPECT_EQ(back->type(), c.value.type() == Json::value_t::number_integer && c.value.get<std::int64_t>() >= 0
-                                ? Json::value_t::number_unsigned
-                                : c.value.type());
+    EXPECT_EQ(back->type(),
+              c.value.type() == Json::value_t::number_integer && c.value.get<std::int64_t>() >= 0
+                  ? Json::value_t::number_unsigned
+                  : c.value.type());
   }
 }
 
@@ -128,12 +119,22 @@ TEST(MsgpackJson, HeaderBoundaries) {
 
 TEST(MsgpackJson, ObjectKeysAscendingByteOrder) {
   Json v = Json::parse(R"({"b": 1, "a": [true, null], "B": {"z": -1, "y": "s"}, "\u00e9": 2.5})");
-  const Bytes expected = hex(
-      "84"
-      "a142" "82" "a179" "a173" "a17a" "ff"
-      "a161" "92" "c3" "c0"
-      "a162" "01"
-      "a2c3a9" "cb4004000000000000");
+  const Bytes expected =
+      hex("84"
+          "a142"
+          "82"
+          "a179"
+          "a173"
+          "a17a"
+          "ff"
+          "a161"
+          "92"
+          "c3"
+          "c0"
+          "a162"
+          "01"
+          "a2c3a9"
+          "cb4004000000000000");
   EXPECT_EQ(encoded(v), expected);
   EXPECT_EQ(*decode_msgpack(expected), v);
 }
@@ -147,7 +148,8 @@ Json nested_arrays(std::size_t depth) {
 TEST(MsgpackJson, DepthLimit) {
   EXPECT_TRUE(encode_msgpack(nested_arrays(1024)).has_value());
   EXPECT_FALSE(encode_msgpack(nested_arrays(1025)).has_value());
-  EXPECT_EQ(encode_msgpack_value(nested_arrays(1025)).error(), "value nested deeper than 1024 levels");
+  EXPECT_EQ(encode_msgpack_value(nested_arrays(1025)).error(),
+            "value nested deeper than 1024 levels");
   EXPECT_EQ(*decode_msgpack(encoded(nested_arrays(1024))), nested_arrays(1024));
   Bytes deep(1025, 0x91);
   deep.back() = 0x90;
@@ -226,7 +228,8 @@ TEST(MsgpackJson, RandomBytesNeverCrash) {
     for (auto& b : bytes) {
       // Bias towards container and length markers to reach deep paths.
       const auto pick = rng() % 4;
-      b = pick == 0 ? static_cast<std::uint8_t>(0x80 + rng() % 0x20) : static_cast<std::uint8_t>(rng());
+      b = pick == 0 ? static_cast<std::uint8_t>(0x80 + rng() % 0x20)
+                    : static_cast<std::uint8_t>(rng());
     }
     auto r = decode_msgpack(bytes);
     if (r) {
