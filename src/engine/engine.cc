@@ -64,11 +64,6 @@ NondeterminismResponse Engine::nondeterminism_response() const {
   return policy_.nondeterminism_response();
 }
 
-std::optional<std::string> Engine::telemetry_otlp_endpoint() const {
-  std::shared_lock lock(policy_mu_);
-  return policy_.telemetry_otlp_endpoint();
-}
-
 void Engine::attach_journal(std::shared_ptr<journal::Journal> journal) {
   std::unique_lock lock(journal_mu_);
   journal_ = std::move(journal);

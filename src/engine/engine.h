@@ -75,7 +75,6 @@ class Engine {
                              std::optional<std::string_view> path) const;
   static std::vector<std::pair<std::string, std::string>> known_llm_hosts();
   NondeterminismResponse nondeterminism_response() const;
-  std::optional<std::string> telemetry_otlp_endpoint() const;
 
   // The journal slot: shared by the flow machinery, the persistent cache and history reads.
   void attach_journal(std::shared_ptr<journal::Journal> journal);
@@ -83,13 +82,6 @@ class Engine {
 
   // The live event feed, or null when it is off.
   events::EventSink* sink() const { return sink_.get(); }
-
-  // Runs `fn(State&)` under the state lock.
-  template <class Fn>
-  decltype(auto) with_state(Fn&& fn) {
-    std::lock_guard lock(state_mu_);
-    return fn(state_);
-  }
 
  private:
   struct Call;
