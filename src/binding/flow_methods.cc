@@ -28,10 +28,11 @@ Ref str(std::string_view s) {
   return Ref::steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr));
 }
 
-// Whether this thread is running a synchronous effect of a call that holds this handle's
-// flow slot: waiting for the slot would then wait for ourselves forever.
+// Whether this thread is inside a call of this handle that holds its flow slot (running
+// its synchronous effect, or a logging handler the call reached): waiting for the slot
+// would then wait for ourselves forever.
 bool inside_own_step(HandleObject* h) {
-  return in_effect && h->active_flow->mu.held_by_this_thread();
+  return h->active_flow->mu.held_by_this_thread();
 }
 
 // Takes the open flow out of the slot (leaving it empty) or swaps `replacement` in,
@@ -170,8 +171,9 @@ PyObject* handle_journal_time(PyObject* self, PyObject* const* args, Py_ssize_t 
   if (!arg_str(kFn, "key", a[0], &key) || !arg_i64(kFn, "now_ms", a[1], &now_ms)) return nullptr;
   // A read made inside a running effect is neither journaled nor substituted: on replay the
   // effect does not run, so its incidental reads never happen.
-  if (in_effect) return PyLong_FromLongLong(now_ms);
-  auto value = with_open_flow(*handle_of(self)->active_flow,
+  HandleObject* h = handle_of(self);
+  if (in_effect || inside_own_step(h)) return PyLong_FromLongLong(now_ms);
+  auto value = with_open_flow(*h->active_flow,
                               [&](flow::FlowHandle& f) { return f.journal_time(key, now_ms); });
   if (!value) return raise(ErrorCode::kE040, "journal_time called outside a flow");
   if (!value->ok()) return raise(value->error());
@@ -200,11 +202,12 @@ PyObject* handle_journal_random(PyObject* self, PyObject* const* args, Py_ssize_
     data.assign(p, p + view.len);
     PyBuffer_Release(&view);
   }
-  if (in_effect) {
+  HandleObject* h = handle_of(self);
+  if (in_effect || inside_own_step(h)) {
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()),
                                      static_cast<Py_ssize_t>(data.size()));
   }
-  auto value = with_open_flow(*handle_of(self)->active_flow,
+  auto value = with_open_flow(*h->active_flow,
                               [&](flow::FlowHandle& f) { return f.journal_random(key, data); });
   if (!value) return raise(ErrorCode::kE040, "journal_random called outside a flow");
   if (!value->ok()) return raise(value->error());

@@ -171,3 +171,50 @@ CALLING_HANDLER = textwrap.dedent(
 def test_handlers_may_make_calls_of_their_own():
     # The handler runs on the thread that drives the call, so its own call passes through.
     assert run_child(CALLING_HANDLER) == "True"
+
+
+# Inside a flow, a handler reached by a step's record runs while the step holds the flow:
+# flow reads made from it must answer at once, as they do from inside an effect.
+FLOW_READING_HANDLER = textwrap.dedent(
+    """
+    import logging, os, sys, threading
+    from vorn_core import VornCore
+
+    seen = []
+
+    class Read(logging.Handler):
+        def emit(self, record):
+            seen.append((core.journal_time("py:time.time#-", 7),
+                         core.journal_random("py:random#-", b"ab"),
+                         core.recorded_idempotency_key("api#-")))
+
+    logger = logging.getLogger("vornex_core.engine")
+    logger.setLevel(logging.INFO)
+    logger.addHandler(Read())
+    core = VornCore(paused=True, journal_path=sys.argv[1])
+    core.configure({})
+    core.enter_flow("py:m:main", "h")
+
+    def work():
+        core.execute({"v": 1, "target": "api", "op": "GET /x"},
+                     lambda n: {"status": "ok", "payload": 1})
+
+    worker = threading.Thread(target=work, daemon=True)
+    worker.start()
+    worker.join(2)
+    if worker.is_alive():
+        print("deadlocked", flush=True)
+        os._exit(0)
+    kinds = [s["kind"] for s in core.steps_for_flow("py:m:main#h#")]
+    print(bool(seen) and set(seen) == {(7, b"ab", None)}, kinds)
+    """
+)
+
+
+def test_handlers_reading_the_open_flow_do_not_wait_for_it(tmp_path):
+    script = FLOW_READING_HANDLER
+    done = subprocess.run([sys.executable, "-c", script, str(tmp_path / "j.db")],
+                          capture_output=True, text=True, timeout=30)
+    assert done.returncode == 0, done.stderr
+    # The reads were neither journaled nor substituted: only the call is a step.
+    assert done.stdout.strip() == "True ['marker', 'effect']"
