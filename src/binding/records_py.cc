@@ -23,37 +23,60 @@ bool exact_str(PyObject* obj, std::string* out) {
   return true;
 }
 
-// The common shape of a request, read straight from the dict: exactly the known keys (as
-// the interned literals front ends write) with well-typed values. Anything else is left to
-// the general path, which also produces the exact error texts.
+enum class RequestKey { kV, kTarget, kOp, kIdempotent, kArgsHash, kOther };
+
+// Which request member `key` names. Keys written as literals are the interned strings
+// themselves; keys built at run time (for example by json.loads) are compared by value.
+RequestKey request_key(PyObject* key) {
+  const Strings& s = strings();
+  PyObject* const names[] = {s.v, s.target, s.op, s.idempotent, s.args_hash};
+  for (int i = 0; i < 5; ++i) {
+    if (key == names[i]) return static_cast<RequestKey>(i);
+  }
+  if (!PyUnicode_CheckExact(key)) return RequestKey::kOther;
+  for (int i = 0; i < 5; ++i) {
+    if (PyUnicode_Compare(key, names[i]) == 0) return static_cast<RequestKey>(i);
+  }
+  return RequestKey::kOther;
+}
+
+// The common shape of a request, read straight from the dict: exactly the known keys with
+// well-typed values. Anything else is left to the general path, which also produces the
+// exact error texts.
 std::optional<Request> decode_request_fast(PyObject* obj) {
   if (!PyDict_CheckExact(obj)) return std::nullopt;
-  const Strings& s = strings();
   Request r;
   bool has_v = false, has_target = false, has_op = false;
   Py_ssize_t pos = 0;
   PyObject *key, *value;
   while (PyDict_Next(obj, &pos, &key, &value)) {
-    if (key == s.v) {
-      if (!PyLong_CheckExact(value)) return std::nullopt;
-      int overflow = 0;
-      long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
-      if (overflow || v < 0 || v > 0xffffffffLL) return std::nullopt;
-      r.v = static_cast<std::uint32_t>(v);
-      has_v = true;
-    } else if (key == s.target) {
-      if (!exact_str(value, &r.target)) return std::nullopt;
-      has_target = true;
-    } else if (key == s.op) {
-      if (!exact_str(value, &r.op)) return std::nullopt;
-      has_op = true;
-    } else if (key == s.idempotent) {
-      if (!PyBool_Check(value)) return std::nullopt;
-      r.idempotent = value == Py_True;
-    } else if (key == s.args_hash) {
-      if (value != Py_None && !exact_str(value, &r.args_hash.emplace())) return std::nullopt;
-    } else {
-      return std::nullopt;
+    switch (request_key(key)) {
+      case RequestKey::kV: {
+        if (!PyLong_CheckExact(value)) return std::nullopt;
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (overflow || v < 0 || v > 0xffffffffLL) return std::nullopt;
+        r.v = static_cast<std::uint32_t>(v);
+        has_v = true;
+        break;
+      }
+      case RequestKey::kTarget:
+        if (!exact_str(value, &r.target)) return std::nullopt;
+        has_target = true;
+        break;
+      case RequestKey::kOp:
+        if (!exact_str(value, &r.op)) return std::nullopt;
+        has_op = true;
+        break;
+      case RequestKey::kIdempotent:
+        if (!PyBool_Check(value)) return std::nullopt;
+        r.idempotent = value == Py_True;
+        break;
+      case RequestKey::kArgsHash:
+        if (value != Py_None && !exact_str(value, &r.args_hash.emplace())) return std::nullopt;
+        break;
+      case RequestKey::kOther:
+        return std::nullopt;
     }
   }
   if (!has_v || !has_target || !has_op) return std::nullopt;
