@@ -21,6 +21,7 @@
 #include <string_view>
 #include <vector>
 
+#include "../support/raw_db.h"
 #include "../support/temp_dir.h"
 #include "api/log.h"
 #include "api/records.h"
@@ -39,6 +40,7 @@ namespace vorn::flow::testing {
 inline constexpr std::int64_t kT0 = 1'700'000'000'000;
 inline constexpr std::uint64_t kLease = 30'000;
 
+using vorn::testing::RawDb;
 using vorn::testing::TempDir;
 
 // A monotonic clock that moves only when told to.
@@ -223,34 +225,10 @@ class FlowTest : public ::testing::Test {
 
   // Every row of `sql` on a separate connection, columns joined by '|'.
   std::vector<std::string> query(const std::string& sql) {
-    std::vector<std::string> out;
-    sqlite3* db = nullptr;
-    EXPECT_EQ(sqlite3_open((dir_.path() / "journal.db").c_str(), &db), SQLITE_OK);
-    sqlite3_stmt* stmt = nullptr;
-    EXPECT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr), SQLITE_OK) << sql;
-    while (sqlite3_step(stmt) == SQLITE_ROW) {
-      std::string row;
-      for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
-        if (i > 0) row += '|';
-        const unsigned char* text = sqlite3_column_text(stmt, i);
-        row += text != nullptr ? reinterpret_cast<const char*>(text) : "NULL";
-      }
-      out.push_back(row);
-    }
-    sqlite3_finalize(stmt);
-    sqlite3_close(db);
-    return out;
+    return RawDb(dir_.path() / "journal.db").rows(sql);
   }
 
-  void exec(const std::string& sql) {
-    sqlite3* db = nullptr;
-    EXPECT_EQ(sqlite3_open((dir_.path() / "journal.db").c_str(), &db), SQLITE_OK);
-    char* err = nullptr;
-    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err), SQLITE_OK)
-        << sql << ": " << (err != nullptr ? err : "");
-    sqlite3_free(err);
-    sqlite3_close(db);
-  }
+  void exec(const std::string& sql) { RawDb(dir_.path() / "journal.db").exec(sql); }
 
   TempDir dir_;
   std::shared_ptr<journal::ManualClock> clock_ = std::make_shared<journal::ManualClock>(kT0);
